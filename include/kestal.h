@@ -1,0 +1,105 @@
+/*============================================================================
+ * kestal.h: list, pin and fade the desktop's top-level windows.
+ *
+ * kestal-cli.exe is a console program and a library at once: a host process
+ * can LoadLibrary the exe and call the five functions below by name. The
+ * typedefs at the end give the matching pointer types for GetProcAddress.
+ *
+ * Threads: the library keeps process-wide state (the last-error text, the
+ * resolved entry points, the window table) without locks. Call it from one
+ * thread at a time.
+ *===========================================================================*/
+
+#ifndef KESTAL_H
+#define KESTAL_H
+
+#include <stdint.h>
+
+#if defined(KESTAL_BUILDING)
+#define KESTAL_API __declspec(dllexport)
+#else
+#define KESTAL_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*============================================================================
+ * Window list
+ *===========================================================================*/
+
+/**
+ * Lists the desktop's visible top-level windows as compact JSON: an array of
+ * objects {"hwnd":int,"title":str,"exe":str,"pinned":bool,"opacity":int}.
+ * Desktop shell windows and cloaked windows are left out; titles and exe
+ * names are UTF-8; opacity is a percentage from 0 to 100.
+ *
+ * Ownership: the text is the caller's; release it with kestal_free_string.
+ * On failure the text is "[]" and kestal_last_error says why. NULL only when
+ * even "[]" cannot be allocated.
+ */
+KESTAL_API char *kestal_list(void);
+
+/**
+ * Releases a text returned by kestal_list. NULL does nothing.
+ * Use this and not the host's own free(): the text comes from the C heap of
+ * kestal-cli.exe, which need not be the host's.
+ */
+KESTAL_API void kestal_free_string(char *text);
+
+/*============================================================================
+ * Window state setters
+ *===========================================================================*/
+
+/**
+ * Pins a window always-on-top (topmost nonzero) or releases it (0), without
+ * moving, sizing or activating it. Returns 1 on success, 0 on failure with
+ * the reason in kestal_last_error. A NULL hwnd fails with
+ * "set_topmost: null hwnd".
+ */
+KESTAL_API int32_t kestal_set_topmost(void *hwnd, int32_t topmost);
+
+/**
+ * Sets a window's opacity in percent, 20 to 100. 100 takes the window out of
+ * layered mode. Returns 1 on success, 0 on failure with the reason in
+ * kestal_last_error. The range is checked before the handle, so an out-of-range
+ * percentage is reported even for a NULL hwnd.
+ */
+KESTAL_API int32_t kestal_set_opacity(void *hwnd, int32_t pct);
+
+/*============================================================================
+ * Errors
+ *===========================================================================*/
+
+/**
+ * Returns the text of the most recent failure, or "no error" if nothing has
+ * failed in this process. Successful calls do not clear it.
+ *
+ * Ownership: the text belongs to the library; read it in place, do not free
+ * it, and copy it if you need it after the next call.
+ */
+KESTAL_API const char *kestal_last_error(void);
+
+/**
+ * Resolves the optional system entry points now, so that the setters use the
+ * pointer-width style accessors without a listing first. In-process callers
+ * only: it is not in the export table.
+ */
+void kestal_preflight(void);
+
+/*============================================================================
+ * Pointer types for hosts that resolve the exports with GetProcAddress
+ *===========================================================================*/
+
+typedef char *(*kestal_list_fn)(void);
+typedef void (*kestal_free_string_fn)(char *text);
+typedef int32_t (*kestal_set_topmost_fn)(void *hwnd, int32_t topmost);
+typedef int32_t (*kestal_set_opacity_fn)(void *hwnd, int32_t pct);
+typedef const char *(*kestal_last_error_fn)(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KESTAL_H */

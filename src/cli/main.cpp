@@ -1,0 +1,86 @@
+// kestal-cli: one command word per run, looked up in the command table.
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <string_view>
+
+#include "cli.h"
+#include "kestal.h"
+
+namespace {
+
+constexpr char kUsage[] = "tinsmere-kestal CLI\n"
+                          "usage:\n"
+                          "  kestal-cli list                         list top-level windows (JSON)\n"
+                          "  kestal-cli pin <hwnd> [0|1]             set/clear always-on-top\n"
+                          "  kestal-cli opacity <hwnd> <20..100>     set opacity\n"
+                          "  kestal-cli test                         self-test roundtrip\n"
+                          "  kestal-cli lasterror                    print last error\n";
+
+int run_list(int, char **)
+{
+    // Every failure yields "[]", like an empty desktop; what tells them apart
+    // is that a failure rewrites the last-error text.
+    char before[512];
+    snprintf(before, sizeof before, "%s", kestal_last_error());
+    char *text = kestal_list();
+    printf("%s\n", text ? text : "[]");
+    kestal_free_string(text);
+    if (text && strcmp(before, kestal_last_error()) == 0)
+        return 0;
+    fprintf(stderr, "error: %s\n", kestal_last_error());
+    return 1;
+}
+
+int run_last_error(int, char **)
+{
+    printf("%s\n", kestal_last_error());
+    return 0;
+}
+
+int run_help(int, char **)
+{
+    print_usage();
+    return 0;
+}
+
+struct command {
+    std::string_view word;
+    int (*run)(int argc, char **argv);
+};
+
+constexpr command kCommands[] = {
+    {"test", run_self_test}, {"list", run_list}, {"pin", run_pin}, {"opacity", run_opacity},
+    {"lasterror", run_last_error}, {"-h", run_help}, {"--help", run_help}, {"help", run_help},
+};
+
+} // namespace
+
+void print_usage()
+{
+    fputs(kUsage, stdout);
+}
+
+int main(int argc, char **argv)
+{
+    // Output is bytes as written: "\n" line ends on every stream, so that the
+    // JSON and the lines read the same under any consumer.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+
+    if (argc < 2) {
+        print_usage();
+        return 0;
+    }
+    const std::string_view word = argv[1];
+    for (const command &candidate : kCommands) {
+        if (candidate.word == word)
+            return candidate.run(argc, argv);
+    }
+    fprintf(stderr, "unknown command '%s'\n", argv[1]);
+    print_usage();
+    return 2;
+}

@@ -1,0 +1,42 @@
+// "pin" and "opacity": read the numbers, call the setter once, report.
+#include <cstdio>
+#include <cstdlib>
+
+#include "cli.h"
+#include "kestal.h"
+
+// Base 10 only, as the listing prints handles; text without digits reads as
+// 0, which the library rejects as a null handle.
+static void *handle_argument(const char *text)
+{
+    return reinterpret_cast<void *>(static_cast<intptr_t>(strtoll(text, nullptr, 10)));
+}
+
+static int report(int32_t result)
+{
+    if (result == 1) {
+        fputs("ok\n", stdout);
+        return 0;
+    }
+    fprintf(stderr, "error: %s\n", kestal_last_error());
+    return 1;
+}
+
+int run_pin(int argc, char **argv)
+{
+    if (argc < 3) {
+        print_usage();
+        return 2;
+    }
+    int32_t topmost = argc >= 4 ? atoi(argv[3]) : 1;
+    return report(kestal_set_topmost(handle_argument(argv[2]), topmost));
+}
+
+int run_opacity(int argc, char **argv)
+{
+    if (argc < 4) {
+        print_usage();
+        return 2;
+    }
+    return report(kestal_set_opacity(handle_argument(argv[2]), atoi(argv[3])));
+}

@@ -1,0 +1,64 @@
+// System functions looked up by name, so that the library runs where some are missing.
+#include "internal.h"
+
+GetWindowLongPtrW_fn p_GetWindowLongPtrW = nullptr;
+SetWindowLongPtrW_fn p_SetWindowLongPtrW = nullptr;
+DwmIsWindowCloaked_fn p_DwmIsWindowCloaked = nullptr;
+DwmGetWindowAttribute_fn p_DwmGetWindowAttribute = nullptr;
+QueryFullProcessImageNameW_fn p_QueryFullProcessImageNameW = nullptr;
+
+template <typename Fn> static Fn lookup(HMODULE module, const char *name)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
+
+void kswin_init()
+{
+    // dwmapi is loaded on every call and never released: the reference count
+    // only grows, and the module stays mapped for the life of the process.
+    if (HMODULE dwm = LoadLibraryW(L"dwmapi.dll")) {
+        p_DwmIsWindowCloaked = lookup<DwmIsWindowCloaked_fn>(dwm, "DwmIsWindowCloaked");
+        // Released Windows versions export no "DwmIsWindowCloaked"; the cloak
+        // state is read through the documented window attribute instead.
+        p_DwmGetWindowAttribute =
+            p_DwmIsWindowCloaked ? nullptr : lookup<DwmGetWindowAttribute_fn>(dwm, "DwmGetWindowAttribute");
+    }
+    if (HMODULE user32 = GetModuleHandleW(L"user32.dll")) {
+        p_GetWindowLongPtrW = lookup<GetWindowLongPtrW_fn>(user32, "GetWindowLongPtrW");
+        p_SetWindowLongPtrW = lookup<SetWindowLongPtrW_fn>(user32, "SetWindowLongPtrW");
+    }
+}
+
+QueryFullProcessImageNameW_fn image_name_query()
+{
+    if (!p_QueryFullProcessImageNameW) {
+        if (HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll"))
+            p_QueryFullProcessImageNameW =
+                lookup<QueryFullProcessImageNameW_fn>(kernel32, "QueryFullProcessImageNameW");
+    }
+    return p_QueryFullProcessImageNameW;
+}
+
+void kestal_preflight(void)
+{
+    kswin_init();
+}
+
+LONG_PTR style_read(HWND window)
+{
+    if (p_GetWindowLongPtrW)
+        return p_GetWindowLongPtrW(window, GWL_EXSTYLE);
+    return static_cast<LONG_PTR>(GetWindowLongW(window, GWL_EXSTYLE));
+}
+
+DWORD style_write(HWND window, LONG_PTR style)
+{
+    // Both setters return the previous value, which may legitimately be 0, so
+    // the only reliable failure signal is the error code the write leaves.
+    SetLastError(0);
+    if (p_SetWindowLongPtrW)
+        p_SetWindowLongPtrW(window, GWL_EXSTYLE, style);
+    else
+        SetWindowLongW(window, GWL_EXSTYLE, static_cast<LONG>(style));
+    return GetLastError();
+}

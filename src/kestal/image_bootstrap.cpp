@@ -1,0 +1,302 @@
+// Getting the image ready when a host loaded kestal-cli.exe as a library.
+//
+// Windows does not resolve the imports of an .exe that LoadLibrary maps, and
+// Wine applies neither its imports nor its base relocations. Until this file
+// has run, every absolute address in the image may point at the preferred
+// base and every import slot still holds the RVA of its name. So this file:
+//   - reaches its data only RIP-relative (built with -mcmodel=small, so no
+//     .refptr indirection), and never through __ImageBase;
+//   - finds the image and kernel32 through the process's loader data;
+//   - finds LoadLibraryA, GetProcAddress and VirtualProtect by walking
+//     export tables, following forwarders;
+//   - calls no import and no C runtime function (built with -fno-builtin and
+//     -fno-tree-loop-distribute-patterns, so loops stay loops).
+// State is constant-initialised: a host never runs the CRT start-up.
+#include <cstddef>
+
+#include "internal.h"
+
+namespace {
+
+struct unicode_text {
+    USHORT length; // bytes
+    USHORT capacity;
+    wchar_t *chars;
+};
+
+struct loader_entry {
+    LIST_ENTRY load_order;
+    LIST_ENTRY memory_order;
+    LIST_ENTRY init_order;
+    BYTE *base;
+    void *entry_point;
+    ULONG image_size;
+    unicode_text full_name;
+    unicode_text base_name;
+};
+static_assert(offsetof(loader_entry, base) == 0x30);
+static_assert(offsetof(loader_entry, image_size) == 0x40);
+static_assert(offsetof(loader_entry, base_name) == 0x58);
+
+struct loader_data {
+    ULONG length;
+    BOOLEAN initialized;
+    void *ss_handle;
+    LIST_ENTRY load_order;
+};
+static_assert(offsetof(loader_data, load_order) == 0x10);
+
+constexpr unsigned kPebOffsetInTeb = 0x60;
+constexpr unsigned kLoaderDataOffsetInPeb = 0x18;
+constexpr int kMaxForwardDepth = 4;
+
+using LoadLibraryA_fn = HMODULE(WINAPI *)(LPCSTR);
+using GetProcAddress_fn = FARPROC(WINAPI *)(HMODULE, LPCSTR);
+using VirtualProtect_fn = BOOL(WINAPI *)(LPVOID, SIZE_T, DWORD, PDWORD);
+
+struct kernel_calls {
+    LoadLibraryA_fn load_library;
+    GetProcAddress_fn get_proc_address;
+    VirtualProtect_fn virtual_protect;
+};
+
+enum image_state : int { kUnchecked, kReady, kBroken };
+
+} // namespace
+
+static image_state g_image_state = kUnchecked;
+
+static loader_data *process_loader_data()
+{
+    BYTE *peb;
+    asm("movq %%gs:%c1, %0" : "=r"(peb) : "i"(kPebOffsetInTeb));
+    return *reinterpret_cast<loader_data **>(peb + kLoaderDataOffsetInPeb);
+}
+
+static IMAGE_NT_HEADERS64 *nt_headers(BYTE *base)
+{
+    return reinterpret_cast<IMAGE_NT_HEADERS64 *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+}
+
+static IMAGE_DATA_DIRECTORY &directory(BYTE *base, int index)
+{
+    return nt_headers(base)->OptionalHeader.DataDirectory[index];
+}
+
+static char lower_ascii(wchar_t c)
+{
+    return static_cast<char>(c >= L'A' && c <= L'Z' ? c - L'A' + 'a' : c);
+}
+
+// True when the module's base name equals `name` (no extension) plus ".dll",
+// ignoring ASCII case; `name_length` chars of `name` are compared.
+static bool module_named(const loader_entry *entry, const char *name, int name_length)
+{
+    static constexpr char kSuffix[] = ".dll";
+    int chars = entry->base_name.length / 2;
+    if (chars != name_length + 4)
+        return false;
+    for (int i = 0; i < chars; ++i) {
+        char want = i < name_length ? name[i] : kSuffix[i - name_length];
+        if (lower_ascii(entry->base_name.chars[i]) != lower_ascii(static_cast<unsigned char>(want)))
+            return false;
+    }
+    return true;
+}
+
+static BYTE *loaded_module(const char *name, int name_length)
+{
+    LIST_ENTRY *head = &process_loader_data()->load_order;
+    for (LIST_ENTRY *link = head->Flink; link != head; link = link->Flink) {
+        const loader_entry *entry = reinterpret_cast<const loader_entry *>(link);
+        if (entry->base && module_named(entry, name, name_length))
+            return entry->base;
+    }
+    return nullptr;
+}
+
+static BYTE *module_containing(const void *address)
+{
+    const BYTE *where = static_cast<const BYTE *>(address);
+    LIST_ENTRY *head = &process_loader_data()->load_order;
+    for (LIST_ENTRY *link = head->Flink; link != head; link = link->Flink) {
+        const loader_entry *entry = reinterpret_cast<const loader_entry *>(link);
+        if (where >= entry->base && where < entry->base + entry->image_size)
+            return entry->base;
+    }
+    return nullptr;
+}
+
+static bool same_text(const char *a, const char *b)
+{
+    while (*a && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+static void *exported(BYTE *base, const char *name, int depth)
+{
+    if (!base || depth > kMaxForwardDepth)
+        return nullptr;
+    const IMAGE_DATA_DIRECTORY &dir = directory(base, IMAGE_DIRECTORY_ENTRY_EXPORT);
+    if (dir.VirtualAddress == 0)
+        return nullptr;
+    auto *exports = reinterpret_cast<IMAGE_EXPORT_DIRECTORY *>(base + dir.VirtualAddress);
+    auto *names = reinterpret_cast<DWORD *>(base + exports->AddressOfNames);
+    auto *ordinals = reinterpret_cast<WORD *>(base + exports->AddressOfNameOrdinals);
+    auto *functions = reinterpret_cast<DWORD *>(base + exports->AddressOfFunctions);
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+        if (!same_text(reinterpret_cast<const char *>(base + names[i]), name))
+            continue;
+        DWORD rva = functions[ordinals[i]];
+        if (rva < dir.VirtualAddress || rva >= dir.VirtualAddress + dir.Size)
+            return base + rva;
+        // A forwarder "MODULE.Function": the target module is loaded already,
+        // since the loader loaded it for the forwarding module.
+        const char *forward = reinterpret_cast<const char *>(base + rva);
+        int dot = 0;
+        while (forward[dot] && forward[dot] != '.')
+            ++dot;
+        if (!forward[dot] || forward[dot + 1] == '#')
+            return nullptr;
+        return exported(loaded_module(forward, dot), forward + dot + 1, depth + 1);
+    }
+    return nullptr;
+}
+
+static bool find_kernel_calls(kernel_calls &calls)
+{
+    static constexpr char kKernel32[] = "kernel32";
+    BYTE *kernel32 = loaded_module(kKernel32, sizeof kKernel32 - 1);
+    calls.load_library = reinterpret_cast<LoadLibraryA_fn>(exported(kernel32, "LoadLibraryA", 0));
+    calls.get_proc_address = reinterpret_cast<GetProcAddress_fn>(exported(kernel32, "GetProcAddress", 0));
+    calls.virtual_protect = reinterpret_cast<VirtualProtect_fn>(exported(kernel32, "VirtualProtect", 0));
+    return calls.load_library && calls.get_proc_address && calls.virtual_protect;
+}
+
+static bool apply_relocations(BYTE *base, const kernel_calls &calls)
+{
+    IMAGE_NT_HEADERS64 *nt = nt_headers(base);
+    const ULONGLONG delta = reinterpret_cast<ULONGLONG>(base) - nt->OptionalHeader.ImageBase;
+    const IMAGE_DATA_DIRECTORY &dir = directory(base, IMAGE_DIRECTORY_ENTRY_BASERELOC);
+    if (dir.VirtualAddress == 0 || dir.Size == 0)
+        return false;
+    BYTE *block_at = base + dir.VirtualAddress;
+    BYTE *end = block_at + dir.Size;
+    while (block_at < end) {
+        auto *block = reinterpret_cast<IMAGE_BASE_RELOCATION *>(block_at);
+        if (block->SizeOfBlock < sizeof *block)
+            return false;
+        BYTE *page = base + block->VirtualAddress;
+        auto *fixups = reinterpret_cast<WORD *>(block + 1);
+        DWORD count = (block->SizeOfBlock - sizeof *block) / sizeof(WORD);
+        DWORD old_protection = 0;
+        // Two pages: an 8-byte fix-up may start near the end of its page.
+        if (!calls.virtual_protect(page, 2 * 4096, PAGE_EXECUTE_READWRITE, &old_protection))
+            return false;
+        for (DWORD i = 0; i < count; ++i) {
+            int type = fixups[i] >> 12;
+            BYTE *target = page + (fixups[i] & 0xfff);
+            if (type == IMAGE_REL_BASED_DIR64)
+                *reinterpret_cast<ULONGLONG *>(target) += delta;
+            else if (type == IMAGE_REL_BASED_HIGHLOW)
+                *reinterpret_cast<DWORD *>(target) += static_cast<DWORD>(delta);
+        }
+        calls.virtual_protect(page, 2 * 4096, old_protection, &old_protection);
+        block_at += block->SizeOfBlock;
+    }
+    // Record the new base, so that the header tells the truth from now on.
+    DWORD old_protection = 0;
+    if (!calls.virtual_protect(nt, sizeof *nt, PAGE_READWRITE, &old_protection))
+        return false;
+    nt->OptionalHeader.ImageBase = reinterpret_cast<ULONGLONG>(base);
+    calls.virtual_protect(nt, sizeof *nt, old_protection, &old_protection);
+    return true;
+}
+
+static bool resolve_imports(BYTE *base, const kernel_calls &calls)
+{
+    const IMAGE_DATA_DIRECTORY &dir = directory(base, IMAGE_DIRECTORY_ENTRY_IMPORT);
+    if (dir.VirtualAddress == 0)
+        return true;
+    for (auto *import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress); import->Name;
+         ++import) {
+        auto *names = reinterpret_cast<ULONGLONG *>(base + import->OriginalFirstThunk);
+        auto *slots = reinterpret_cast<ULONGLONG *>(base + import->FirstThunk);
+        // A slot that the loader resolved no longer equals its name entry.
+        if (!import->OriginalFirstThunk || slots[0] != names[0])
+            continue;
+        HMODULE module = calls.load_library(reinterpret_cast<const char *>(base + import->Name));
+        if (!module)
+            return false;
+        for (int i = 0; names[i]; ++i) {
+            if (slots[i] != names[i])
+                continue;
+            const char *by = IMAGE_SNAP_BY_ORDINAL64(names[i])
+                                 ? reinterpret_cast<const char *>(IMAGE_ORDINAL64(names[i]))
+                                 : reinterpret_cast<const char *>(
+                                       reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names[i])->Name);
+            FARPROC function = calls.get_proc_address(module, by);
+            if (!function)
+                return false;
+            DWORD old_protection = 0;
+            if (!calls.virtual_protect(&slots[i], sizeof slots[i], PAGE_READWRITE, &old_protection))
+                return false;
+            slots[i] = reinterpret_cast<ULONGLONG>(function);
+            calls.virtual_protect(&slots[i], sizeof slots[i], old_protection, &old_protection);
+        }
+    }
+    return true;
+}
+
+static void report_broken(const char *why)
+{
+    static constexpr char kPrefix[] = "image bootstrap failed: ";
+    size_t at = 0;
+    for (const char *c = kPrefix; *c && at + 1 < kLastErrorSize; ++c)
+        g_last_error[at++] = *c;
+    for (const char *c = why; *c && at + 1 < kLastErrorSize; ++c)
+        g_last_error[at++] = *c;
+    g_last_error[at] = '\0';
+}
+
+static image_state make_ready()
+{
+    BYTE *base = module_containing(reinterpret_cast<const void *>(&make_ready));
+    if (!base) {
+        report_broken("own image not in the loader's module list");
+        return kBroken;
+    }
+    const bool relocated = nt_headers(base)->OptionalHeader.ImageBase == reinterpret_cast<ULONGLONG>(base);
+    const IMAGE_DATA_DIRECTORY &imports = directory(base, IMAGE_DIRECTORY_ENTRY_IMPORT);
+    const auto *first = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+    const bool resolved = imports.VirtualAddress == 0 || !first->OriginalFirstThunk ||
+                          *reinterpret_cast<const ULONGLONG *>(base + first->FirstThunk) !=
+                              *reinterpret_cast<const ULONGLONG *>(base + first->OriginalFirstThunk);
+    if (relocated && resolved)
+        return kReady;
+
+    kernel_calls calls = {};
+    if (!find_kernel_calls(calls)) {
+        report_broken("kernel32 exports not found");
+        return kBroken;
+    }
+    if (!relocated && !apply_relocations(base, calls)) {
+        report_broken("base relocations could not be applied");
+        return kBroken;
+    }
+    if (!resolve_imports(base, calls)) {
+        report_broken("imports could not be resolved");
+        return kBroken;
+    }
+    return kReady;
+}
+
+bool image_ready()
+{
+    if (g_image_state == kUnchecked)
+        g_image_state = make_ready();
+    return g_image_state == kReady;
+}

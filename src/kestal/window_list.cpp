@@ -1,0 +1,223 @@
+// The census of visible top-level windows and its JSON text.
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <string_view>
+
+#include <yyjson.h>
+
+#include "internal.h"
+
+namespace {
+
+struct window_entry {
+    HWND hwnd;
+    int32_t pinned;
+    int32_t opacity;
+    char *title;
+    char *exe;
+};
+
+constexpr int32_t kMaxWindows = 4096;
+constexpr int kTitleChars = 1024;
+constexpr int kPathChars = 1024;
+// DWMWA_CLOAKED: newer than the SDK headers the cross build uses.
+constexpr DWORD kDwmCloakedAttribute = 14;
+
+} // namespace
+
+// Static so that a listing allocates nothing per window beyond its strings.
+static window_entry g_list[kMaxWindows];
+static int32_t g_list_len = 0;
+
+static void release_table()
+{
+    for (int32_t i = 0; i < g_list_len; ++i) {
+        free(g_list[i].title);
+        free(g_list[i].exe);
+    }
+    g_list_len = 0;
+}
+
+// UTF-8 copy of a UTF-16 text on the C heap; null for an empty text or when
+// memory runs out, which the listing shows as "".
+static char *utf8_copy(const wchar_t *text, int chars)
+{
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, chars, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0)
+        return nullptr;
+    char *copy = static_cast<char *>(malloc(static_cast<size_t>(bytes) + 1));
+    if (!copy)
+        return nullptr;
+    WideCharToMultiByte(CP_UTF8, 0, text, chars, copy, bytes, nullptr, nullptr);
+    copy[bytes] = '\0';
+    return copy;
+}
+
+static char *file_name_copy(const wchar_t *path, int chars)
+{
+    std::wstring_view whole(path, static_cast<size_t>(chars));
+    size_t slash = whole.rfind(L'\\');
+    std::wstring_view name = slash == std::wstring_view::npos ? whole : whole.substr(slash + 1);
+    return utf8_copy(name.data(), static_cast<int>(name.size()));
+}
+
+static bool is_shell_window(HWND window)
+{
+    wchar_t class_name[64];
+    int length = GetClassNameW(window, class_name, static_cast<int>(std::size(class_name)));
+    std::wstring_view name(class_name, length > 0 ? static_cast<size_t>(length) : 0);
+    return name == L"Progman" || name == L"WorkerW";
+}
+
+static bool is_cloaked(HWND window)
+{
+    if (p_DwmIsWindowCloaked) {
+        BOOL cloaked = FALSE;
+        return p_DwmIsWindowCloaked(window, &cloaked) && cloaked;
+    }
+    if (p_DwmGetWindowAttribute) {
+        DWORD cloaked = 0;
+        return p_DwmGetWindowAttribute(window, kDwmCloakedAttribute, &cloaked, sizeof cloaked) == S_OK && cloaked;
+    }
+    return false;
+}
+
+static int32_t opacity_of(HWND window, LONG_PTR style)
+{
+    if (!(style & WS_EX_LAYERED))
+        return 100;
+    COLORREF colour_key = 0;
+    BYTE alpha = 255;
+    DWORD flags = 0;
+    // A colour-keyed window without LWA_ALPHA is drawn fully opaque.
+    if (!GetLayeredWindowAttributes(window, &colour_key, &alpha, &flags) || !(flags & LWA_ALPHA))
+        return 100;
+    return percent_from_alpha(alpha);
+}
+
+static char *title_of(HWND window)
+{
+    wchar_t title[kTitleChars];
+    int chars = GetWindowTextW(window, title, static_cast<int>(std::size(title)));
+    return chars > 0 ? utf8_copy(title, chars) : nullptr;
+}
+
+static char *exe_of(HWND window)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == 0)
+        return nullptr;
+
+    wchar_t path[kPathChars];
+    if (pid == GetCurrentProcessId()) {
+        DWORD chars = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
+        return chars > 0 && chars < std::size(path) ? file_name_copy(path, static_cast<int>(chars)) : nullptr;
+    }
+
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process)
+        return nullptr;
+    char *exe = nullptr;
+    if (QueryFullProcessImageNameW_fn query = image_name_query()) {
+        DWORD chars = static_cast<DWORD>(std::size(path));
+        if (query(process, 0, path, &chars) && chars > 0)
+            exe = file_name_copy(path, static_cast<int>(chars));
+    }
+    CloseHandle(process);
+    return exe;
+}
+
+static void capture(HWND window)
+{
+    if (is_shell_window(window) || is_cloaked(window))
+        return;
+    LONG_PTR style = style_read(window);
+    int32_t opacity = opacity_of(window, style);
+    char *title = title_of(window);
+    char *exe = exe_of(window);
+    if (g_list_len >= kMaxWindows) {
+        free(title);
+        free(exe);
+        return;
+    }
+    g_list[g_list_len++] = {window, (style & WS_EX_TOPMOST) ? 1 : 0, opacity, title, exe};
+}
+
+static BOOL CALLBACK enum_cb(HWND window, LPARAM)
+{
+    if (IsWindowVisible(window))
+        capture(window);
+    return TRUE;
+}
+
+static char *empty_array()
+{
+    static constexpr char kEmpty[] = "[]";
+    char *copy = static_cast<char *>(malloc(sizeof kEmpty));
+    if (copy)
+        memcpy(copy, kEmpty, sizeof kEmpty);
+    return copy;
+}
+
+static void add_entry(yyjson_mut_doc *doc, yyjson_mut_val *root, const window_entry &entry)
+{
+    yyjson_mut_val *object = yyjson_mut_arr_add_obj(doc, root);
+    if (!object)
+        return;
+    // A member that does not fit is left out; the rest of the listing stands.
+    yyjson_mut_obj_add_sint(doc, object, "hwnd", static_cast<int64_t>(reinterpret_cast<intptr_t>(entry.hwnd)));
+    yyjson_mut_obj_add_str(doc, object, "title", entry.title ? entry.title : "");
+    yyjson_mut_obj_add_str(doc, object, "exe", entry.exe ? entry.exe : "");
+    yyjson_mut_obj_add_bool(doc, object, "pinned", entry.pinned != 0);
+    yyjson_mut_obj_add_sint(doc, object, "opacity", entry.opacity);
+}
+
+static char *list_windows()
+{
+    kswin_init();
+    release_table();
+    if (!EnumWindows(enum_cb, 0)) {
+        set_error_win32("EnumWindows");
+        return empty_array();
+    }
+
+    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+    if (!doc) {
+        set_error("yyjson out of memory");
+        return empty_array();
+    }
+    yyjson_mut_val *root = yyjson_mut_arr(doc);
+    if (!root) {
+        set_error("yyjson out of memory");
+        yyjson_mut_doc_free(doc);
+        return empty_array();
+    }
+    yyjson_mut_doc_set_root(doc, root);
+    // The document points at the table's strings, so the table outlives the write.
+    for (int32_t i = 0; i < g_list_len; ++i)
+        add_entry(doc, root, g_list[i]);
+
+    char *text = yyjson_mut_write(doc, YYJSON_WRITE_NOFLAG, nullptr);
+    yyjson_mut_doc_free(doc);
+    if (!text) {
+        set_error("yyjson write failed");
+        text = empty_array();
+    }
+    release_table();
+    return text;
+}
+
+extern "C" KESTAL_API char *kestal_list(void)
+{
+    if (!image_ready())
+        return nullptr;
+    return list_windows();
+}
+
+extern "C" KESTAL_API void kestal_free_string(char *text)
+{
+    if (image_ready())
+        free(text);
+}

@@ -1,0 +1,103 @@
+// Pinning and fading any top-level window.
+#include "internal.h"
+
+// Wine applies a foreign window's layered alpha by setting an X property on
+// the calling process's own display connection and does not flush it. A
+// short-lived caller such as the CLI would exit with the change still queued,
+// so under Wine a change ends with one round trip to the display server.
+static bool running_under_wine()
+{
+    static int answer = -1;
+    if (answer < 0) {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        answer = ntdll && GetProcAddress(ntdll, "wine_get_version") ? 1 : 0;
+    }
+    return answer == 1;
+}
+
+static void flush_to_display()
+{
+    if (!running_under_wine())
+        return;
+    if (HDC screen = GetDC(nullptr)) {
+        GetPixel(screen, 0, 0);
+        ReleaseDC(nullptr, screen);
+    }
+}
+
+static int32_t set_topmost(HWND window, int32_t topmost)
+{
+    if (!window) {
+        set_error("set_topmost: null hwnd");
+        return 0;
+    }
+    HWND insert_after = topmost ? HWND_TOPMOST : HWND_NOTOPMOST;
+    if (!SetWindowPos(window, insert_after, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE)) {
+        set_error_win32("SetWindowPos(topmost)");
+        return 0;
+    }
+    return 1;
+}
+
+static int32_t leave_layered_mode(HWND window, LONG_PTR style)
+{
+    if (!(style & WS_EX_LAYERED))
+        return 1;
+    DWORD write_error = style_write(window, style & ~static_cast<LONG_PTR>(WS_EX_LAYERED));
+    if (style_read(window) & WS_EX_LAYERED) {
+        set_error_code("SetWindowLongPtr(clear WS_EX_LAYERED)", write_error);
+        return 0;
+    }
+    flush_to_display();
+    return 1;
+}
+
+static int32_t set_alpha(HWND window, LONG_PTR style, int32_t pct)
+{
+    DWORD write_error = style_write(window, style | WS_EX_LAYERED);
+    if (!(style_read(window) & WS_EX_LAYERED)) {
+        set_error_code("SetWindowLongPtr(WS_EX_LAYERED)", write_error);
+        return 0;
+    }
+    if (!SetLayeredWindowAttributes(window, 0, alpha_from_percent(pct), LWA_ALPHA)) {
+        DWORD code = GetLastError();
+        // A layered window without attributes is not drawn at all: never
+        // leave another program's window invisible because of us.
+        if (!(style & WS_EX_LAYERED))
+            style_write(window, style);
+        set_error_code("SetLayeredWindowAttributes", code);
+        return 0;
+    }
+    flush_to_display();
+    return 1;
+}
+
+static int32_t set_opacity(HWND window, int32_t pct)
+{
+    // Unsigned arithmetic: one comparison rejects below 20, above 100 and
+    // negative values, without signed overflow at INT32_MIN.
+    if (static_cast<uint32_t>(pct) - 20u > 80u) {
+        set_error("set_opacity: pct out of range 20-100 (got %d)", pct);
+        return 0;
+    }
+    if (!window) {
+        set_error("set_opacity: null hwnd");
+        return 0;
+    }
+    LONG_PTR style = style_read(window);
+    return pct == 100 ? leave_layered_mode(window, style) : set_alpha(window, style, pct);
+}
+
+extern "C" KESTAL_API int32_t kestal_set_topmost(void *hwnd, int32_t topmost)
+{
+    if (!image_ready())
+        return 0;
+    return set_topmost(static_cast<HWND>(hwnd), topmost);
+}
+
+extern "C" KESTAL_API int32_t kestal_set_opacity(void *hwnd, int32_t pct)
+{
+    if (!image_ready())
+        return 0;
+    return set_opacity(static_cast<HWND>(hwnd), pct);
+}
