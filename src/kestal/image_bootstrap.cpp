@@ -176,6 +176,34 @@ static bool find_kernel_calls(kernel_calls &calls)
     return calls.load_library && calls.get_proc_address && calls.virtual_protect;
 }
 
+constexpr WORD kMaxSections = 96;
+
+// Makes every section writable, so that fix-ups can land anywhere, and
+// remembers each section's protection for relock_sections.
+static bool unlock_sections(BYTE *base, const kernel_calls &calls, DWORD *saved)
+{
+    IMAGE_NT_HEADERS64 *nt = nt_headers(base);
+    IMAGE_SECTION_HEADER *sections = IMAGE_FIRST_SECTION(nt);
+    if (nt->FileHeader.NumberOfSections > kMaxSections)
+        return false;
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+        if (!calls.virtual_protect(base + sections[i].VirtualAddress, sections[i].Misc.VirtualSize,
+                                   PAGE_EXECUTE_READWRITE, &saved[i]))
+            return false;
+    }
+    return true;
+}
+
+static void relock_sections(BYTE *base, const kernel_calls &calls, const DWORD *saved)
+{
+    IMAGE_NT_HEADERS64 *nt = nt_headers(base);
+    IMAGE_SECTION_HEADER *sections = IMAGE_FIRST_SECTION(nt);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+        DWORD ignored = 0;
+        calls.virtual_protect(base + sections[i].VirtualAddress, sections[i].Misc.VirtualSize, saved[i], &ignored);
+    }
+}
+
 static bool apply_relocations(BYTE *base, const kernel_calls &calls)
 {
     IMAGE_NT_HEADERS64 *nt = nt_headers(base);
@@ -183,19 +211,18 @@ static bool apply_relocations(BYTE *base, const kernel_calls &calls)
     const IMAGE_DATA_DIRECTORY &dir = directory(base, IMAGE_DIRECTORY_ENTRY_BASERELOC);
     if (dir.VirtualAddress == 0 || dir.Size == 0)
         return false;
+    DWORD saved[kMaxSections];
+    if (!unlock_sections(base, calls, saved))
+        return false;
     BYTE *block_at = base + dir.VirtualAddress;
     BYTE *end = block_at + dir.Size;
-    while (block_at < end) {
+    while (block_at + sizeof(IMAGE_BASE_RELOCATION) <= end) {
         auto *block = reinterpret_cast<IMAGE_BASE_RELOCATION *>(block_at);
         if (block->SizeOfBlock < sizeof *block)
-            return false;
+            break;
         BYTE *page = base + block->VirtualAddress;
         auto *fixups = reinterpret_cast<WORD *>(block + 1);
         DWORD count = (block->SizeOfBlock - sizeof *block) / sizeof(WORD);
-        DWORD old_protection = 0;
-        // Two pages: an 8-byte fix-up may start near the end of its page.
-        if (!calls.virtual_protect(page, 2 * 4096, PAGE_EXECUTE_READWRITE, &old_protection))
-            return false;
         for (DWORD i = 0; i < count; ++i) {
             int type = fixups[i] >> 12;
             BYTE *target = page + (fixups[i] & 0xfff);
@@ -204,9 +231,9 @@ static bool apply_relocations(BYTE *base, const kernel_calls &calls)
             else if (type == IMAGE_REL_BASED_HIGHLOW)
                 *reinterpret_cast<DWORD *>(target) += static_cast<DWORD>(delta);
         }
-        calls.virtual_protect(page, 2 * 4096, old_protection, &old_protection);
         block_at += block->SizeOfBlock;
     }
+    relock_sections(base, calls, saved);
     // Record the new base, so that the header tells the truth from now on.
     DWORD old_protection = 0;
     if (!calls.virtual_protect(nt, sizeof *nt, PAGE_READWRITE, &old_protection))
