@@ -1,0 +1,158 @@
+// kestal-test-windows.exe: windows of another process for the tests.
+// Reads one command per line on stdin and answers one line on stdout:
+//   ping                 -> pong
+//   make FLAGS TITLE     -> the new window's handle (0 when creation failed)
+//                           FLAGS: "-" or comma-separated hidden, topmost,
+//                           layered=ALPHA, colorkey, class=NAME
+//   title HWND TEXT      -> ok
+//   destroy HWND         -> ok
+//   quit                 -> bye, and the process ends
+// The main thread owns the windows and pumps their messages all the time, so
+// other processes can pin and fade them; a second thread reads stdin.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+namespace {
+
+constexpr UINT kCommandMessage = WM_APP + 1;
+DWORD g_ui_thread = 0;
+
+std::wstring widen(const std::string &utf8)
+{
+    int chars = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(chars), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), chars);
+    return wide;
+}
+
+void reply(const std::string &line)
+{
+    std::string text = line + "\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+HWND handle_from(const std::string &text)
+{
+    return reinterpret_cast<HWND>(static_cast<intptr_t>(strtoll(text.c_str(), nullptr, 10)));
+}
+
+const wchar_t *register_class(const std::wstring &name)
+{
+    static std::wstring stored[32];
+    static int count = 0;
+    for (int i = 0; i < count; ++i) {
+        if (stored[i] == name)
+            return stored[i].c_str();
+    }
+    WNDCLASSEXW window_class = {};
+    window_class.cbSize = sizeof window_class;
+    window_class.lpfnWndProc = DefWindowProcW;
+    window_class.hInstance = GetModuleHandleW(nullptr);
+    window_class.lpszClassName = name.c_str();
+    RegisterClassExW(&window_class);
+    stored[count] = name;
+    return stored[count++].c_str();
+}
+
+HWND make(const std::string &flags, const std::string &title)
+{
+    DWORD style = WS_OVERLAPPEDWINDOW | WS_VISIBLE, ex_style = 0;
+    int alpha = -1;
+    bool colour_key = false;
+    std::wstring class_name = L"KestalChildWindow";
+    std::stringstream words(flags);
+    for (std::string word; std::getline(words, word, ',');) {
+        if (word == "hidden")
+            style &= ~WS_VISIBLE;
+        else if (word == "topmost")
+            ex_style |= WS_EX_TOPMOST;
+        else if (word.rfind("layered=", 0) == 0)
+            alpha = atoi(word.c_str() + 8);
+        else if (word == "colorkey")
+            colour_key = true;
+        else if (word.rfind("class=", 0) == 0)
+            class_name = widen(word.substr(6));
+    }
+    if (alpha >= 0 || colour_key)
+        ex_style |= WS_EX_LAYERED;
+    HWND window = CreateWindowExW(ex_style, register_class(class_name), widen(title).c_str(), style, 30, 30, 200, 80,
+                                  nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (window && alpha >= 0)
+        SetLayeredWindowAttributes(window, 0, static_cast<BYTE>(alpha), LWA_ALPHA);
+    else if (window && colour_key)
+        SetLayeredWindowAttributes(window, RGB(255, 0, 255), 0, LWA_COLORKEY);
+    return window;
+}
+
+bool run_command(const std::string &line)
+{
+    std::string verb = line.substr(0, line.find(' '));
+    std::string rest = line.size() > verb.size() ? line.substr(verb.size() + 1) : "";
+    std::string first = rest.substr(0, rest.find(' '));
+    std::string second = rest.size() > first.size() ? rest.substr(first.size() + 1) : "";
+    if (verb == "ping") {
+        reply("pong");
+    } else if (verb == "make") {
+        reply(std::to_string(static_cast<long long>(reinterpret_cast<intptr_t>(make(first, second)))));
+    } else if (verb == "title") {
+        SetWindowTextW(handle_from(first), widen(second).c_str());
+        reply("ok");
+    } else if (verb == "destroy") {
+        DestroyWindow(handle_from(first));
+        reply("ok");
+    } else if (verb == "quit") {
+        reply("bye");
+        return false;
+    } else {
+        reply("unknown command");
+    }
+    return true;
+}
+
+DWORD WINAPI read_commands(void *)
+{
+    std::string line;
+    char c;
+    DWORD got = 0;
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    while (ReadFile(in, &c, 1, &got, nullptr) && got == 1) {
+        if (c == '\r')
+            continue;
+        if (c != '\n') {
+            line.push_back(c);
+            continue;
+        }
+        PostThreadMessageW(g_ui_thread, kCommandMessage, 0, reinterpret_cast<LPARAM>(new std::string(line)));
+        line.clear();
+    }
+    PostThreadMessageW(g_ui_thread, kCommandMessage, 0, reinterpret_cast<LPARAM>(new std::string("quit")));
+    return 0;
+}
+
+} // namespace
+
+int main()
+{
+    g_ui_thread = GetCurrentThreadId();
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE); // the thread's queue exists before the reader posts
+    CloseHandle(CreateThread(nullptr, 0, read_commands, nullptr, 0, nullptr));
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (message.hwnd == nullptr && message.message == kCommandMessage) {
+            std::string *line = reinterpret_cast<std::string *>(message.lParam);
+            bool go_on = run_command(*line);
+            delete line;
+            if (!go_on)
+                return 0;
+            continue;
+        }
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return 0;
+}

@@ -1,0 +1,340 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <yyjson.h>
+
+#include <cstring>
+#include <iterator>
+#include <string_view>
+
+#include "kestal.h"
+
+namespace kt {
+
+std::wstring widen(const std::string &utf8)
+{
+    int chars = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(chars), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), chars);
+    return wide;
+}
+
+std::string narrow(const std::wstring &wide)
+{
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                    nullptr);
+    std::string utf8(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), bytes, nullptr,
+                        nullptr);
+    return utf8;
+}
+
+std::string handle_text(HWND window)
+{
+    return std::to_string(static_cast<long long>(reinterpret_cast<intptr_t>(window)));
+}
+
+std::wstring program_path(const std::wstring &file_name)
+{
+    wchar_t own[MAX_PATH];
+    DWORD chars = GetModuleFileNameW(nullptr, own, static_cast<DWORD>(std::size(own)));
+    std::wstring path(own, chars);
+    return path.substr(0, path.rfind(L'\\') + 1) + file_name;
+}
+
+// Quotes one argument so that the C runtime's command-line splitting gives
+// it back unchanged.
+static std::wstring quote_argument(const std::wstring &arg)
+{
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out.push_back(c);
+    }
+    out.append(backslashes * 2, L'\\');
+    out.push_back(L'"');
+    return out;
+}
+
+static std::wstring environment_block(const std::vector<std::string> &changes)
+{
+    std::vector<std::wstring> entries;
+    wchar_t *current = GetEnvironmentStringsW();
+    for (const wchar_t *at = current; *at; at += wcslen(at) + 1)
+        entries.emplace_back(at);
+    FreeEnvironmentStringsW(current);
+    for (const std::string &change : changes) {
+        std::wstring wide = widen(change);
+        std::wstring name = wide.substr(0, wide.find(L'=') + 1);
+        std::erase_if(entries, [&](const std::wstring &e) { return _wcsnicmp(e.c_str(), name.c_str(), name.size()) == 0; });
+        if (wide.size() > name.size())
+            entries.push_back(wide);
+    }
+    std::wstring block;
+    for (const std::wstring &e : entries)
+        block += e + L'\0';
+    return block + L'\0';
+}
+
+static HANDLE temp_file(std::wstring &path)
+{
+    wchar_t dir[MAX_PATH], name[MAX_PATH];
+    GetTempPathW(static_cast<DWORD>(std::size(dir)), dir);
+    GetTempFileNameW(dir, L"kst", 0, name);
+    path = name;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+}
+
+static std::string read_all(HANDLE file)
+{
+    std::string data;
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        data.append(buffer, got);
+    return data;
+}
+
+run_result run_program(const std::wstring &program, const std::vector<std::string> &args,
+                       const std::vector<std::string> &environment)
+{
+    run_result result;
+    std::wstring command_line = quote_argument(program);
+    for (const std::string &arg : args)
+        command_line += L" " + quote_argument(widen(arg));
+
+    std::wstring out_path, err_path;
+    HANDLE out = temp_file(out_path), err = temp_file(err_path);
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                            nullptr);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION info = {};
+    std::wstring env = environment_block(environment);
+    BOOL started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                                  CREATE_UNICODE_ENVIRONMENT, env.data(), nullptr, &startup, &info);
+    DWORD launch_error = GetLastError();
+    CloseHandle(in);
+    if (!started) {
+        ADD_FAILURE() << "could not start " << narrow(program) << " (win32 error " << launch_error << ")";
+        result.exit_code = 0xffffffff;
+    } else {
+        if (WaitForSingleObject(info.hProcess, 120000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << narrow(program) << " did not end within 120 s; terminated";
+            TerminateProcess(info.hProcess, 0xdead);
+            WaitForSingleObject(info.hProcess, INFINITE);
+        }
+        GetExitCodeProcess(info.hProcess, &result.exit_code);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+    result.out = read_all(out);
+    result.err = read_all(err);
+    CloseHandle(out);
+    CloseHandle(err);
+    DeleteFileW(out_path.c_str());
+    DeleteFileW(err_path.c_str());
+    return result;
+}
+
+run_result run_cli(const std::vector<std::string> &args, const std::vector<std::string> &environment)
+{
+    return run_program(program_path(L"kestal-cli.exe"), args, environment);
+}
+
+// ---- windows ---------------------------------------------------------------
+
+static const wchar_t *test_class()
+{
+    static const wchar_t kName[] = L"KestalTestWindow";
+    static bool registered = false;
+    if (!registered) {
+        WNDCLASSEXW window_class = {};
+        window_class.cbSize = sizeof window_class;
+        window_class.lpfnWndProc = DefWindowProcW;
+        window_class.hInstance = GetModuleHandleW(nullptr);
+        window_class.lpszClassName = kName;
+        registered = RegisterClassExW(&window_class) != 0;
+    }
+    return kName;
+}
+
+HWND make_window(const window_spec &spec)
+{
+    const wchar_t *class_name = spec.class_name ? spec.class_name : test_class();
+    if (spec.class_name) {
+        WNDCLASSEXW window_class = {};
+        window_class.cbSize = sizeof window_class;
+        window_class.lpfnWndProc = DefWindowProcW;
+        window_class.hInstance = GetModuleHandleW(nullptr);
+        window_class.lpszClassName = spec.class_name;
+        RegisterClassExW(&window_class);
+    }
+    HWND window = CreateWindowExW(spec.ex_style, class_name, spec.title.c_str(), spec.style, 10, 10, 200, 80,
+                                  nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    pump();
+    return window;
+}
+
+void pump()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+bool start_child(child_windows &child)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE child_in_read, child_in_write, child_out_read, child_out_write;
+    if (!CreatePipe(&child_in_read, &child_in_write, &inherit, 0) ||
+        !CreatePipe(&child_out_read, &child_out_write, &inherit, 0))
+        return false;
+    SetHandleInformation(child_in_write, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(child_out_read, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = child_in_read;
+    startup.hStdOutput = child_out_write;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info = {};
+    std::wstring program = program_path(L"kestal-test-windows.exe");
+    std::wstring command_line = quote_argument(program);
+    BOOL started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                  &startup, &info);
+    CloseHandle(child_in_read);
+    CloseHandle(child_out_write);
+    if (!started) {
+        CloseHandle(child_in_write);
+        CloseHandle(child_out_read);
+        return false;
+    }
+    CloseHandle(info.hThread);
+    child.process = info.hProcess;
+    child.pid = info.dwProcessId;
+    child.to_child = child_in_write;
+    child.from_child = child_out_read;
+    return child_command(child, "ping") == "pong";
+}
+
+std::string child_command(child_windows &child, const std::string &line)
+{
+    std::string request = line + "\n";
+    DWORD written = 0;
+    if (!WriteFile(child.to_child, request.data(), static_cast<DWORD>(request.size()), &written, nullptr))
+        return "error: the child is gone";
+    std::string answer;
+    char c;
+    DWORD got = 0;
+    while (ReadFile(child.from_child, &c, 1, &got, nullptr) && got == 1 && c != '\n')
+        answer.push_back(c);
+    return answer;
+}
+
+HWND child_make_window(child_windows &child, const std::string &flags, const std::string &title_utf8)
+{
+    std::string answer = child_command(child, "make " + flags + " " + title_utf8);
+    return reinterpret_cast<HWND>(static_cast<intptr_t>(strtoll(answer.c_str(), nullptr, 10)));
+}
+
+void stop_child(child_windows &child)
+{
+    if (!child.process)
+        return;
+    child_command(child, "quit");
+    if (WaitForSingleObject(child.process, 10000) != WAIT_OBJECT_0)
+        TerminateProcess(child.process, 1);
+    CloseHandle(child.process);
+    CloseHandle(child.to_child);
+    CloseHandle(child.from_child);
+    child = {};
+}
+
+// ---- listings --------------------------------------------------------------
+
+std::optional<std::vector<listed_window>> parse_listing(const char *text)
+{
+    if (!text) {
+        ADD_FAILURE() << "no listing text";
+        return std::nullopt;
+    }
+    yyjson_doc *doc = yyjson_read(text, strlen(text), 0);
+    if (!doc) {
+        ADD_FAILURE() << "listing is not JSON: " << text;
+        return std::nullopt;
+    }
+    std::vector<listed_window> windows;
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    bool shape_ok = yyjson_is_arr(root);
+    size_t index, count;
+    yyjson_val *object;
+    static constexpr std::string_view kMembers[] = {"hwnd", "title", "exe", "pinned", "opacity"};
+    if (shape_ok) {
+        yyjson_arr_foreach(root, index, count, object)
+        {
+            if (!yyjson_is_obj(object) || yyjson_obj_size(object) != std::size(kMembers)) {
+                shape_ok = false;
+                break;
+            }
+            size_t member = 0, members;
+            yyjson_val *key, *value;
+            yyjson_obj_foreach(object, member, members, key, value)
+            {
+                if (yyjson_get_str(key) != kMembers[member])
+                    shape_ok = false;
+            }
+            yyjson_val *hwnd = yyjson_obj_get(object, "hwnd"), *title = yyjson_obj_get(object, "title"),
+                       *exe = yyjson_obj_get(object, "exe"), *pinned = yyjson_obj_get(object, "pinned"),
+                       *opacity = yyjson_obj_get(object, "opacity");
+            if (!yyjson_is_int(hwnd) || !yyjson_is_str(title) || !yyjson_is_str(exe) || !yyjson_is_bool(pinned) ||
+                !yyjson_is_int(opacity)) {
+                shape_ok = false;
+                break;
+            }
+            windows.push_back({yyjson_get_sint(hwnd), yyjson_get_str(title), yyjson_get_str(exe),
+                               yyjson_get_bool(pinned), yyjson_get_sint(opacity)});
+        }
+    }
+    yyjson_doc_free(doc);
+    if (!shape_ok) {
+        ADD_FAILURE() << "listing objects are not {hwnd,title,exe,pinned,opacity}: " << text;
+        return std::nullopt;
+    }
+    return windows;
+}
+
+std::vector<listed_window> list_now()
+{
+    char *text = kestal_list();
+    auto windows = parse_listing(text);
+    kestal_free_string(text);
+    return windows.value_or(std::vector<listed_window>{});
+}
+
+const listed_window *find_listed(const std::vector<listed_window> &listing, HWND window)
+{
+    for (const listed_window &entry : listing) {
+        if (entry.hwnd == static_cast<int64_t>(reinterpret_cast<intptr_t>(window)))
+            return &entry;
+    }
+    return nullptr;
+}
+
+} // namespace kt

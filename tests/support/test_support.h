@@ -1,0 +1,87 @@
+// Shared by the test suites: running our programs, making windows, reading listings.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kt {
+
+// ---- programs -------------------------------------------------------------
+
+struct run_result {
+    std::string out;  // stdout, byte for byte
+    std::string err;  // stderr, byte for byte
+    DWORD exit_code = 0;
+};
+
+// Full path of a program that the build puts next to the running test.
+std::wstring program_path(const std::wstring &file_name);
+
+// Runs a program to completion with the given arguments (UTF-8, quoted for
+// the C runtime's splitting) and extra environment variables ("NAME=value";
+// "NAME=" removes NAME). Fails the current test on a launch failure.
+run_result run_program(const std::wstring &program, const std::vector<std::string> &args,
+                       const std::vector<std::string> &environment = {});
+
+// Runs kestal-cli.exe from the build.
+run_result run_cli(const std::vector<std::string> &args, const std::vector<std::string> &environment = {});
+
+std::wstring widen(const std::string &utf8);
+std::string narrow(const std::wstring &wide);
+std::string handle_text(HWND window);
+
+// ---- windows of the test process -----------------------------------------
+
+struct window_spec {
+    std::wstring title;
+    DWORD ex_style = 0;
+    DWORD style = WS_OVERLAPPEDWINDOW | WS_VISIBLE;
+    const wchar_t *class_name = nullptr; // null: the suite's own class
+};
+
+// Creates a top-level window on the calling thread; null when creation fails.
+HWND make_window(const window_spec &spec);
+void pump();
+
+// A window of another process: tests/helpers' kestal-test-windows.exe, which
+// makes the windows, keeps pumping their messages and ends when asked.
+struct child_windows {
+    HANDLE process = nullptr;
+    HANDLE to_child = nullptr;
+    HANDLE from_child = nullptr;
+    DWORD pid = 0;
+};
+
+// Starts the helper child; false when it does not start.
+bool start_child(child_windows &child);
+// Sends one command line and returns the child's one-line answer.
+std::string child_command(child_windows &child, const std::string &line);
+// Asks the child to make a window: `flags` are the helper's words
+// (visible, hidden, topmost, layered=ALPHA, colorkey, class=NAME).
+HWND child_make_window(child_windows &child, const std::string &flags, const std::string &title_utf8);
+void stop_child(child_windows &child);
+
+// ---- listings ------------------------------------------------------------
+
+struct listed_window {
+    int64_t hwnd = 0;
+    std::string title;
+    std::string exe;
+    bool pinned = false;
+    int64_t opacity = 0;
+};
+
+// Parses a listing with yyjson's reader and checks every object's shape:
+// exactly the five members, in order, with their types. nullopt (and a test
+// failure that says why) when the text is not such a listing.
+std::optional<std::vector<listed_window>> parse_listing(const char *text);
+
+// Lists through the library in this process.
+std::vector<listed_window> list_now();
+const listed_window *find_listed(const std::vector<listed_window> &listing, HWND window);
+
+} // namespace kt
