@@ -28,30 +28,37 @@ ensure_display() {
   die "Xvfb did not come up on $KESTAL_DISPLAY: see $KESTAL_WORK/xvfb.log, or pick another display with KESTAL_DISPLAY"
 }
 
-# The prefix is made once. A crash must end the process at once: without a
-# debugger entry Wine terminates a crashing program instead of starting
-# winedbg, which would wait for ever.
+# The prefix is made once. A crash must end the process at once: Wine starts
+# the registered debugger, and winedbg would either wait for ever or print its
+# report into the program's stdout. A debugger that does not exist fails to
+# start, so Wine ends the program, and its one-line report goes to stderr.
+PREFIX_MARK=.kestal-prefix-v2
 ensure_prefix() {
-  [ -f "$WINEPREFIX/.kestal-ready" ] && return 0
+  [ -f "$WINEPREFIX/$PREFIX_MARK" ] && return 0
   [ -x "$WINE" ] || die "Wine is missing: run tools/setup first"
-  mkdir -p "$(dirname "$WINEPREFIX")"
-  exec 9>"$WINEPREFIX.lock"
-  flock 9
-  if [ ! -f "$WINEPREFIX/.kestal-ready" ]; then
+  mkdir -p "$WINEPREFIX"
+  ensure_server
+  # Parallel tests may all find the prefix missing: one makes it, the others
+  # wait. Wine's own processes must not inherit the lock, or it never frees.
+  (
+    flock 9
+    [ -f "$WINEPREFIX/$PREFIX_MARK" ] && exit 0
     step "creating the Wine prefix $WINEPREFIX (once)"
-    WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= "$WINE" wineboot --init >/dev/null 2>&1 \
+    WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= "$WINE" wineboot --init >/dev/null 2>&1 9>&- \
       || die "wineboot failed: remove $WINEPREFIX and run again"
-    DISPLAY= "$WINE" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f \
-      >/dev/null 2>&1 || true
-    DISPLAY= "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 \
+    local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+    { DISPLAY= "$WINE" reg add "$key" /v Debugger /d 'no-debugger-kestal.exe' /f \
+        && DISPLAY= "$WINE" reg add "$key" /v Auto /d 1 /f; } >/dev/null 2>&1 9>&- \
       || die "could not write the crash settings into $WINEPREFIX: remove it and run again"
-    "$WINESERVER" -w
-    touch "$WINEPREFIX/.kestal-ready"
-  fi
-  flock -u 9
+    touch "$WINEPREFIX/$PREFIX_MARK"
+  ) 9>"$WINEPREFIX.lock"
 }
 
-# One persistent wineserver per prefix keeps each run's start-up short.
+# One persistent wineserver per prefix keeps each run's start-up short. It
+# must be started here, before any wine process: a server that a wine process
+# starts lingers for a few seconds only, and a later one would inherit that
+# process's stdout, holding the pipe of whoever reads it open for ever.
+# It answers non-zero when a server already runs, which is fine.
 ensure_server() {
-  "$WINESERVER" -p >/dev/null 2>&1 || true
+  "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
 }
