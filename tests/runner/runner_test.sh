@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# tools/winrun passes a program's stdout, stderr and exit code through
+# unchanged, and a crashing program ends within seconds instead of hanging in
+# a debugger. Usage: runner_test.sh BIN_DIR
+set -euo pipefail
+bin=$1
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+run=$root/tools/winrun
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+
+check() { # NAME EXPECTED_FILE ACTUAL_FILE
+  if cmp -s "$2" "$3"; then
+    echo "ok   $1"
+  else
+    echo "FAIL $1: bytes differ"; od -c "$3" | head -n 5; failures=$((failures + 1))
+  fi
+}
+
+# Exact bytes and exit code of a failing command: stderr line, usage on stdout, exit 2.
+set +e
+"$run" "$bin/kestal-cli.exe" 'no such' >"$scratch/out" 2>"$scratch/err"
+code=$?
+set -e
+printf "unknown command 'no such'\n" >"$scratch/want-err"
+check "stderr passes through byte for byte" "$scratch/want-err" "$scratch/err"
+head -c 20 "$scratch/out" >"$scratch/out-head"
+printf 'tinsmere-kestal CLI\n' >"$scratch/want-out-head"
+check "stdout passes through byte for byte (no CR added)" "$scratch/want-out-head" "$scratch/out-head"
+if [ "$code" = 2 ]; then echo "ok   exit code 2 passes through"; else echo "FAIL exit code: got $code, want 2"; failures=$((failures + 1)); fi
+
+# A crash: non-zero within seconds, the program's own stdout intact, one line of report on stderr.
+start=$(date +%s)
+set +e
+timeout 60 "$run" "$bin/kestal-test-crash.exe" >"$scratch/out" 2>"$scratch/err"
+code=$?
+set -e
+elapsed=$(( $(date +%s) - start ))
+if [ "$code" != 0 ] && [ "$code" != 124 ] && [ "$elapsed" -le 15 ]; then
+  echo "ok   a crash ends the run with exit $code after ${elapsed}s"
+else
+  echo "FAIL a crash: exit $code after ${elapsed}s (124 means it hung)"; failures=$((failures + 1))
+fi
+# The helper writes in the C runtime's text mode, which turns "\n" into "\r\n".
+printf 'about to crash\r\n' >"$scratch/want-out"
+check "a crash leaves the program's stdout as it wrote it" "$scratch/want-out" "$scratch/out"
+if grep -q 'Unhandled' "$scratch/err"; then echo "ok   the crash is reported on stderr"; else echo "FAIL no crash report on stderr"; failures=$((failures + 1)); fi
+
+echo "$(( 5 - failures )) passed, $failures failed"
+[ "$failures" = 0 ]
