@@ -15,6 +15,12 @@ struct window_entry {
     int32_t pinned;
     int32_t opacity;
     char *title;
+    const char *exe; // owned by the process cache
+};
+
+// One image-path query per process and listing, not one per window.
+struct process_name {
+    DWORD pid;
     char *exe;
 };
 
@@ -29,14 +35,18 @@ constexpr DWORD kDwmCloakedAttribute = 14;
 // Static so that a listing allocates nothing per window beyond its strings.
 static window_entry g_list[kMaxWindows];
 static int32_t g_list_len = 0;
+static process_name g_processes[kMaxWindows];
+static int32_t g_processes_len = 0;
+static DWORD g_own_pid = 0;
 
 static void release_table()
 {
-    for (int32_t i = 0; i < g_list_len; ++i) {
+    for (int32_t i = 0; i < g_list_len; ++i)
         free(g_list[i].title);
-        free(g_list[i].exe);
-    }
     g_list_len = 0;
+    for (int32_t i = 0; i < g_processes_len; ++i)
+        free(g_processes[i].exe);
+    g_processes_len = 0;
 }
 
 // UTF-8 copy of a UTF-16 text on the C heap; null for an empty text or when
@@ -100,18 +110,16 @@ static char *title_of(HWND window)
 {
     wchar_t title[kTitleChars];
     int chars = GetWindowTextW(window, title, static_cast<int>(std::size(title)));
+    // A long title is cut to the buffer; never between the halves of a pair.
+    if (chars == kTitleChars - 1 && IS_HIGH_SURROGATE(title[chars - 1]))
+        --chars;
     return chars > 0 ? utf8_copy(title, chars) : nullptr;
 }
 
-static char *exe_of(HWND window)
+static char *query_exe(DWORD pid)
 {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    if (pid == 0)
-        return nullptr;
-
     wchar_t path[kPathChars];
-    if (pid == GetCurrentProcessId()) {
+    if (pid == g_own_pid) {
         DWORD chars = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
         return chars > 0 && chars < std::size(path) ? file_name_copy(path, static_cast<int>(chars)) : nullptr;
     }
@@ -129,19 +137,33 @@ static char *exe_of(HWND window)
     return exe;
 }
 
+static const char *exe_of(HWND window)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == 0)
+        return nullptr;
+    for (int32_t i = 0; i < g_processes_len; ++i) {
+        if (g_processes[i].pid == pid)
+            return g_processes[i].exe;
+    }
+    // Each process enters the cache with a recorded window, so the cache
+    // never holds more processes than the table holds windows.
+    char *exe = query_exe(pid);
+    g_processes[g_processes_len++] = {pid, exe};
+    return exe;
+}
+
 static void capture(HWND window)
 {
     if (is_shell_window(window) || is_cloaked(window))
         return;
     LONG_PTR style = style_read(window);
     int32_t opacity = opacity_of(window, style);
-    char *title = title_of(window);
-    char *exe = exe_of(window);
-    if (g_list_len >= kMaxWindows) {
-        free(title);
-        free(exe);
+    if (g_list_len >= kMaxWindows)
         return;
-    }
+    char *title = title_of(window);
+    const char *exe = exe_of(window);
     g_list[g_list_len++] = {window, (style & WS_EX_TOPMOST) ? 1 : 0, opacity, title, exe};
 }
 
@@ -178,6 +200,7 @@ static char *list_windows()
 {
     kswin_init();
     release_table();
+    g_own_pid = GetCurrentProcessId();
     if (!EnumWindows(enum_cb, 0)) {
         set_error_win32("EnumWindows");
         return empty_array();
