@@ -66,41 +66,38 @@ static void check_list(check_run &run)
     kestal_free_string(text);
 }
 
-static void check_pin(check_run &run, void *window)
+// A setter check fails with the call's result, the read-back and the
+// last-error text, which says why the call failed.
+static void record_setter_check(check_run &run, bool passed, const char *pass_line, const char *fail_format,
+                                int32_t result, int32_t read)
 {
-    int32_t result = kestal_set_topmost(window, 1);
-    int32_t pinned = read_back(run, kPinned);
-    bool passed = result == 1 && pinned == 1;
     if (passed)
-        fputs("  PASS pin (set_topmost=1, readback pinned=1)\n", run.out);
+        fputs(pass_line, run.out);
     else
-        fprintf(run.out, "  FAIL pin: set_topmost=%d readback_pinned=%d (%s)\n", result, pinned,
-                kestal_last_error());
+        fprintf(run.out, fail_format, result, read, kestal_last_error());
     record(run, passed);
 }
 
-static void check_unpin(check_run &run, void *window)
+static void check_topmost(check_run &run, void *window, int32_t topmost)
 {
-    int32_t result = kestal_set_topmost(window, 0);
+    int32_t result = kestal_set_topmost(window, topmost);
     int32_t pinned = read_back(run, kPinned);
-    bool passed = result == 1 && pinned == 0;
-    if (passed)
-        fputs("  PASS unpin (readback pinned=0)\n", run.out);
+    if (topmost)
+        record_setter_check(run, result == 1 && pinned == 1, "  PASS pin (set_topmost=1, readback pinned=1)\n",
+                            "  FAIL pin: set_topmost=%d readback_pinned=%d (%s)\n", result, pinned);
     else
-        fprintf(run.out, "  FAIL unpin: r=%d readback_pinned=%d (%s)\n", result, pinned, kestal_last_error());
-    record(run, passed);
+        record_setter_check(run, result == 1 && pinned == 0, "  PASS unpin (readback pinned=0)\n",
+                            "  FAIL unpin: r=%d readback_pinned=%d (%s)\n", result, pinned);
 }
 
 static void check_opacity(check_run &run, void *window, int32_t pct, const char *name)
 {
     int32_t result = kestal_set_opacity(window, pct);
     int32_t opacity = read_back(run, kOpacity);
-    bool passed = result == 1 && opacity == pct;
-    if (passed)
-        fprintf(run.out, "  PASS %s (readback %d)\n", name, pct);
-    else
-        fprintf(run.out, "  FAIL %s: set=%d readback=%d (%s)\n", name, result, opacity, kestal_last_error());
-    record(run, passed);
+    char pass_line[64], fail_format[80];
+    snprintf(pass_line, sizeof pass_line, "  PASS %s (readback %d)\n", name, pct);
+    snprintf(fail_format, sizeof fail_format, "  FAIL %s: set=%%d readback=%%d (%%s)\n", name);
+    record_setter_check(run, result == 1 && opacity == pct, pass_line, fail_format, result, opacity);
 }
 
 static void check_pin_state(check_run &run, void *window, int32_t pinned_at_start)
@@ -138,8 +135,8 @@ check_tally run_checks(HWND window, FILE *out)
 
     check_list(run);
     int32_t pinned_at_start = read_back(run, kPinned);
-    check_pin(run, window);
-    check_unpin(run, window);
+    check_topmost(run, window, 1);
+    check_topmost(run, window, 0);
     check_opacity(run, window, 60, "opacity-60");
     check_opacity(run, window, 100, "opacity-restore");
     check_pin_state(run, window, pinned_at_start);
