@@ -1,1 +1,186 @@
+// kestal-cli as a black box: words in; stdout, stderr and the exit code out, byte for byte.
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+constexpr char kUsage[] = "tinsmere-kestal CLI\n"
+                          "usage:\n"
+                          "  kestal-cli list                         list top-level windows (JSON)\n"
+                          "  kestal-cli pin <hwnd> [0|1]             set/clear always-on-top\n"
+                          "  kestal-cli opacity <hwnd> <20..100>     set opacity\n"
+                          "  kestal-cli test                         self-test roundtrip\n"
+                          "  kestal-cli lasterror                    print last error\n";
+
+struct cli_case {
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+    DWORD exit_code;
+};
+
+std::string joined(const std::vector<std::string> &args)
+{
+    std::string text = "kestal-cli";
+    for (const std::string &arg : args)
+        text += " '" + arg + "'";
+    return text;
+}
+
+void expect_runs(const cli_case &c)
+{
+    SCOPED_TRACE(joined(c.args));
+    kt::run_result run = kt::run_cli(c.args);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.exit_code, c.exit_code);
+}
+
+TEST(Cli, help_words_and_no_word_print_the_usage_and_succeed)
+{
+    const cli_case cases[] = {
+        {{}, kUsage, "", 0},
+        {{"help"}, kUsage, "", 0},
+        {{"-h"}, kUsage, "", 0},
+        {{"--help"}, kUsage, "", 0},
+    };
+    for (const cli_case &c : cases)
+        expect_runs(c);
+}
+
+TEST(Cli, words_that_are_not_commands_are_named_on_stderr_and_exit_2)
+{
+    // Matching is exact: no case folding, no prefixes, no trimming.
+    for (const std::string word : {"frobnicate", "", "LIST", "Help", "lis", "list ", "--list"})
+        expect_runs({{word}, kUsage, "unknown command '" + word + "'\n", 2});
+}
+
+TEST(Cli, lasterror_in_a_run_of_its_own_prints_no_error)
+{
+    expect_runs({{"lasterror"}, "no error\n", "", 0});
+}
+
+TEST(Cli, list_prints_the_listing_as_one_line_and_ignores_further_words)
+{
+    const std::wstring title = L"cli listing witness";
+    HWND window = kt::make_window({title});
+    ASSERT_TRUE(window);
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"list"}, {"list", "extra", "words"}}) {
+        SCOPED_TRACE(joined(args));
+        kt::run_result run = kt::run_cli(args);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.exit_code, 0u);
+        ASSERT_GE(run.out.size(), 3u);
+        ASSERT_EQ(run.out.back(), '\n');
+        const std::string line = run.out.substr(0, run.out.size() - 1);
+        EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << "one line, \"\\n\" only";
+        auto listing = kt::parse_listing(line.c_str());
+        ASSERT_TRUE(listing);
+        const kt::listed_window *entry = kt::find_listed(*listing, window);
+        ASSERT_NE(entry, nullptr) << line;
+        EXPECT_EQ(entry->title, kt::narrow(title));
+        EXPECT_EQ(entry->exe, "cli_tests.exe");
+    }
+    DestroyWindow(window);
+    kt::pump();
+}
+
+// Arguments the commands reject before any window is touched.
+TEST(Cli, setter_commands_without_a_usable_handle_or_percentage_fail)
+{
+    const cli_case cases[] = {
+        {{"pin"}, kUsage, "", 2},
+        {{"opacity"}, kUsage, "", 2},
+        {{"opacity", "131072"}, kUsage, "", 2},
+        {{"pin", "0"}, "", "error: set_topmost: null hwnd\n", 1},
+        {{"pin", "0", "0"}, "", "error: set_topmost: null hwnd\n", 1},
+        {{"opacity", "0", "50"}, "", "error: set_opacity: null hwnd\n", 1},
+        // Handles are decimal: a hexadecimal one reads as its leading 0.
+        {{"pin", "0x1F"}, "", "error: set_topmost: null hwnd\n", 1},
+        {{"opacity", "0x1F", "50"}, "", "error: set_opacity: null hwnd\n", 1},
+        {{"pin", "window"}, "", "error: set_topmost: null hwnd\n", 1},
+        // The percentage is judged before the handle.
+        {{"opacity", "0", "10"}, "", "error: set_opacity: pct out of range 20-100 (got 10)\n", 1},
+    };
+    for (const cli_case &c : cases)
+        expect_runs(c);
+}
+
+class CliOnWindow : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { child_started = kt::start_child(child); }
+    static void TearDownTestSuite() { kt::stop_child(child); }
+
+    static inline kt::child_windows child;
+    static inline bool child_started = false;
+};
+
+// One window of another process through a sequence of commands; after each,
+// the library's own listing must show exactly the state the command left.
+TEST_F(CliOnWindow, pin_and_opacity_change_the_window_as_the_listing_shows)
+{
+    ASSERT_TRUE(child_started);
+    HWND window = kt::child_make_window(child, "-", "cli setter target");
+    ASSERT_TRUE(window);
+    const std::string h = kt::handle_text(window);
+    struct step {
+        std::vector<std::string> args;
+        std::string out;
+        std::string err;
+        DWORD exit_code;
+        bool pinned;
+        int64_t opacity;
+    };
+    const step steps[] = {
+        {{"pin", h, "5"}, "ok\n", "", 0, true, 100},
+        {{"pin", h, "0"}, "ok\n", "", 0, false, 100},
+        {{"pin", h, "1", "extra"}, "ok\n", "", 0, true, 100},
+        {{"pin", h, "0"}, "ok\n", "", 0, false, 100},
+        {{"pin", h}, "ok\n", "", 0, true, 100},
+        {{"opacity", h, "60"}, "ok\n", "", 0, true, 60},
+        {{"opacity", h, "10"}, "", "error: set_opacity: pct out of range 20-100 (got 10)\n", 1, true, 60},
+        {{"opacity", h, "abc"}, "", "error: set_opacity: pct out of range 20-100 (got 0)\n", 1, true, 60},
+        {{"opacity", h, "101"}, "", "error: set_opacity: pct out of range 20-100 (got 101)\n", 1, true, 60},
+        // strtoll's reading: leading blanks and a sign pass, trailing text is ignored.
+        {{"opacity", " +" + h + "x", "35", "extra"}, "ok\n", "", 0, true, 35},
+        {{"opacity", h, "100"}, "ok\n", "", 0, true, 100},
+        {{"pin", h, "0"}, "ok\n", "", 0, false, 100},
+    };
+    for (const step &s : steps) {
+        expect_runs({s.args, s.out, s.err, s.exit_code});
+        SCOPED_TRACE(joined(s.args));
+        auto listing = kt::list_now();
+        const kt::listed_window *entry = kt::find_listed(listing, window);
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->pinned, s.pinned);
+        EXPECT_EQ(entry->opacity, s.opacity);
+    }
+    EXPECT_FALSE(GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_LAYERED);
+    kt::child_command(child, "destroy " + h);
+}
+
+// The system's message is passed on as the system wrote it, line break
+// included; only the line the CLI adds ends in a bare "\n".
+TEST_F(CliOnWindow, a_failed_system_call_is_reported_with_the_systems_message)
+{
+    ASSERT_TRUE(child_started);
+    HWND window = kt::child_make_window(child, "-", "cli vanishing target");
+    ASSERT_TRUE(window);
+    const std::string h = kt::handle_text(window);
+    ASSERT_EQ(kt::child_command(child, "destroy " + h), "ok");
+    const cli_case cases[] = {
+        {{"pin", h}, "", "error: SetWindowPos(topmost) failed (win32 error 1400): Invalid window handle.\r\n\n", 1},
+        {{"opacity", h, "60"},
+         "",
+         "error: SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 1400): Invalid window handle.\r\n\n",
+         1},
+    };
+    for (const cli_case &c : cases)
+        expect_runs(c);
+}
+
+} // namespace

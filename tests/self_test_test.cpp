@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -99,7 +100,7 @@ TEST(SelfTestCommand, reports_seven_passes_and_leaves_no_window_behind)
     const std::string tally = "\n7 passed, 0 failed\n";
     ASSERT_GE(result.out.size(), tally.size()) << result.out;
     EXPECT_EQ(result.out.substr(result.out.size() - tally.size()), tally) << result.out;
-    const std::string checks = result.out.substr(0, result.out.size() - tally.size() + 1);
+    const std::string checks = result.out.substr(0, result.out.size() - tally.size());
     EXPECT_EQ(checks.back(), '\n');
     expect_all_checks_passed(split_lines(checks), kPinStateUnpinned);
 
@@ -114,10 +115,14 @@ TEST(SelfTestCommand, reports_seven_passes_and_leaves_no_window_behind)
     }
 }
 
+// Wine opens the X display from the Unix environment, which a Windows
+// parent cannot change for its child, so this case only has meaning in the
+// run that ctest starts without a display (self_test_tests_without_display).
 TEST(SelfTestCommand, fails_setup_alone_when_no_window_can_be_made)
 {
-    // Without an X display Wine's user32 cannot create windows at all.
-    kt::run_result result = kt::run_cli({"test"}, {"DISPLAY="});
+    if (std::getenv("DISPLAY"))
+        GTEST_SKIP() << "runs only without an X display";
+    kt::run_result result = kt::run_cli({"test"});
     EXPECT_EQ(result.out, "  FAIL setup: could not create self-test window\n\n0 passed, 1 failed\n");
     EXPECT_EQ(result.exit_code, 1u);
 }
@@ -130,8 +135,9 @@ TEST(SelfTestChecks, window_ends_in_the_pin_state_it_started_in)
         SCOPED_TRACE(pinned_at_start ? "started pinned" : "started unpinned");
         HWND window = kt::make_window({pinned_at_start ? L"self-test pinned start" : L"self-test unpinned start"});
         ASSERT_NE(window, nullptr);
-        if (pinned_at_start)
+        if (pinned_at_start) {
             ASSERT_EQ(kestal_set_topmost(window, 1), 1) << kestal_last_error();
+        }
 
         check_tally tally;
         std::string report = run_checks_captured(window, tally);

@@ -1,1 +1,374 @@
+// Pinning and fading windows through the library, read back from the listing.
 #include <gtest/gtest.h>
+
+#include <climits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+#include "kestal.h"
+#include "test_support.h"
+
+namespace {
+
+// Planted before a call that must leave the last-error text alone.
+constexpr char kUntouched[] = "left by an earlier failure";
+
+// The listing's view of one window; nullopt when the window is not listed.
+std::optional<kt::listed_window> listed(HWND window)
+{
+    auto listing = kt::list_now();
+    if (const kt::listed_window *entry = kt::find_listed(listing, window))
+        return *entry;
+    return std::nullopt;
+}
+
+LONG_PTR ex_style(HWND window)
+{
+    return GetWindowLongPtrW(window, GWL_EXSTYLE);
+}
+
+bool is_layered(HWND window)
+{
+    return (ex_style(window) & WS_EX_LAYERED) != 0;
+}
+
+BYTE alpha_byte(HWND window)
+{
+    COLORREF key = 0;
+    BYTE alpha = 0;
+    DWORD flags = 0;
+    EXPECT_TRUE(GetLayeredWindowAttributes(window, &key, &alpha, &flags));
+    EXPECT_EQ(flags, static_cast<DWORD>(LWA_ALPHA));
+    return alpha;
+}
+
+// A window of this test process that goes away with the test.
+struct own_window {
+    HWND handle;
+    explicit own_window(const kt::window_spec &spec) : handle(kt::make_window(spec)) {}
+    own_window(const own_window &) = delete;
+    own_window &operator=(const own_window &) = delete;
+    ~own_window()
+    {
+        if (handle && IsWindow(handle))
+            DestroyWindow(handle);
+        kt::pump();
+    }
+};
+
+// The whole cycle a user drives: pin, release, fade by steps, back to opaque.
+// Each change is checked where users see it, in the listing, and the alpha
+// byte where the system keeps it. The windows move in step, one listing a step.
+void check_round_trips(const std::vector<HWND> &windows)
+{
+    std::vector<LONG_PTR> original;
+    for (HWND window : windows) {
+        original.push_back(ex_style(window));
+        ASSERT_FALSE(original.back() & WS_EX_LAYERED);
+    }
+    auto expect_listed = [&](const char *step, bool pinned, int64_t opacity) {
+        SCOPED_TRACE(step);
+        auto listing = kt::list_now();
+        for (HWND window : windows) {
+            const kt::listed_window *entry = kt::find_listed(listing, window);
+            ASSERT_NE(entry, nullptr) << kt::handle_text(window);
+            EXPECT_EQ(entry->pinned, pinned) << kt::handle_text(window);
+            EXPECT_EQ(entry->opacity, opacity) << kt::handle_text(window);
+        }
+    };
+
+    for (HWND window : windows)
+        ASSERT_EQ(kestal_set_topmost(window, 1), 1) << kestal_last_error();
+    expect_listed("pin", true, 100);
+    for (HWND window : windows)
+        ASSERT_EQ(kestal_set_topmost(window, 0), 1) << kestal_last_error();
+    expect_listed("release", false, 100);
+
+    struct step {
+        int32_t pct;
+        BYTE alpha;
+    };
+    for (const step &s : {step{20, 51}, step{60, 153}, step{99, 252}}) {
+        const std::string what = "opacity " + std::to_string(s.pct);
+        for (HWND window : windows) {
+            ASSERT_EQ(kestal_set_opacity(window, s.pct), 1) << kestal_last_error();
+            EXPECT_TRUE(is_layered(window)) << what;
+            EXPECT_EQ(alpha_byte(window), s.alpha) << what;
+        }
+        expect_listed(what.c_str(), false, s.pct);
+    }
+
+    for (HWND window : windows)
+        ASSERT_EQ(kestal_set_opacity(window, 100), 1) << kestal_last_error();
+    expect_listed("opacity 100", false, 100);
+    for (size_t i = 0; i < windows.size(); ++i)
+        EXPECT_EQ(ex_style(windows[i]), original[i]) << "leaving layered mode must keep the other style bits";
+}
+
+class Setters : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { child_started = kt::start_child(child); }
+    static void TearDownTestSuite() { kt::stop_child(child); }
+
+    HWND child_window(const std::string &flags, const std::string &title)
+    {
+        HWND window = kt::child_make_window(child, flags, title);
+        made_in_child.push_back(window);
+        return window;
+    }
+
+    void TearDown() override
+    {
+        for (HWND window : made_in_child)
+            kt::child_command(child, "destroy " + kt::handle_text(window));
+    }
+
+    static inline kt::child_windows child;
+    static inline bool child_started = false;
+    std::vector<HWND> made_in_child;
+};
+
+TEST_F(Setters, own_windows_pin_release_and_fade_as_the_listing_shows)
+{
+    own_window plain({L"setter round trip"});
+    own_window tool({L"setter round trip (tool window)", WS_EX_TOOLWINDOW});
+    ASSERT_TRUE(plain.handle);
+    ASSERT_TRUE(tool.handle);
+    check_round_trips({plain.handle, tool.handle});
+}
+
+TEST_F(Setters, another_processs_window_pins_releases_and_fades_as_the_listing_shows)
+{
+    ASSERT_TRUE(child_started);
+    HWND window = child_window("-", "setter round trip in child");
+    ASSERT_TRUE(window);
+    check_round_trips({window});
+}
+
+TEST_F(Setters, every_percentage_from_20_to_100_reads_back_as_itself)
+{
+    own_window window({L"setter every percentage"});
+    ASSERT_TRUE(window.handle);
+    for (int32_t pct = 20; pct <= 100; ++pct) {
+        ASSERT_EQ(kestal_set_opacity(window.handle, pct), 1) << pct << ": " << kestal_last_error();
+        auto entry = listed(window.handle);
+        ASSERT_TRUE(entry);
+        EXPECT_EQ(entry->opacity, pct);
+    }
+    EXPECT_FALSE(is_layered(window.handle)) << "100 is opaque, not an alpha of 255";
+}
+
+// A CLI run is a process that has neither listed nor asked for the
+// pointer-width accessors, so its setters go through the 32-bit ones.
+TEST_F(Setters, a_process_that_never_listed_pins_and_fades_through_the_32_bit_accessors)
+{
+    ASSERT_TRUE(child_started);
+    HWND window = child_window("-", "setter fresh process");
+    ASSERT_TRUE(window);
+    const std::string h = kt::handle_text(window);
+    struct step {
+        std::vector<std::string> args;
+        bool pinned;
+        int64_t opacity;
+        bool layered;
+    };
+    const step steps[] = {
+        {{"pin", h}, true, 100, false},
+        {{"opacity", h, "45"}, true, 45, true},
+        {{"opacity", h, "100"}, true, 100, false},
+        {{"pin", h, "0"}, false, 100, false},
+    };
+    for (const step &s : steps) {
+        SCOPED_TRACE(s.args[0] + " " + (s.args.size() > 2 ? s.args[2] : ""));
+        kt::run_result run = kt::run_cli(s.args);
+        EXPECT_EQ(run.out, "ok\n");
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.exit_code, 0u);
+        auto entry = listed(window);
+        ASSERT_TRUE(entry);
+        EXPECT_EQ(entry->pinned, s.pinned);
+        EXPECT_EQ(entry->opacity, s.opacity);
+        EXPECT_EQ(is_layered(window), s.layered);
+    }
+}
+
+// The same in this process: with the pointer-width accessors taken away
+// before every call, the setters must fall back rather than call through null.
+TEST_F(Setters, setters_work_without_the_pointer_width_accessors)
+{
+    own_window window({L"setter without pointer-width accessors"});
+    ASSERT_TRUE(window.handle);
+    const GetWindowLongPtrW_fn saved_get = p_GetWindowLongPtrW;
+    const SetWindowLongPtrW_fn saved_set = p_SetWindowLongPtrW;
+    auto without_accessors = [&](auto call) {
+        p_GetWindowLongPtrW = nullptr;
+        p_SetWindowLongPtrW = nullptr;
+        int32_t result = call();
+        p_GetWindowLongPtrW = saved_get;
+        p_SetWindowLongPtrW = saved_set;
+        return result;
+    };
+
+    EXPECT_EQ(without_accessors([&] { return kestal_set_topmost(window.handle, 1); }), 1) << kestal_last_error();
+    EXPECT_TRUE(ex_style(window.handle) & WS_EX_TOPMOST);
+
+    EXPECT_EQ(without_accessors([&] { return kestal_set_opacity(window.handle, 30); }), 1) << kestal_last_error();
+    EXPECT_TRUE(is_layered(window.handle));
+    EXPECT_EQ(alpha_byte(window.handle), 77);
+
+    EXPECT_EQ(without_accessors([&] { return kestal_set_opacity(window.handle, 100); }), 1) << kestal_last_error();
+    EXPECT_FALSE(is_layered(window.handle));
+    EXPECT_TRUE(ex_style(window.handle) & WS_EX_TOPMOST) << "leaving layered mode must keep the other bits";
+}
+
+TEST_F(Setters, bad_arguments_and_failed_calls_return_0_and_say_why)
+{
+    own_window window({L"setter error paths"});
+    ASSERT_TRUE(window.handle);
+    // A handle that was a window a moment ago and is none now.
+    HWND gone = kt::make_window({L"setter destroyed window"});
+    ASSERT_TRUE(gone);
+    DestroyWindow(gone);
+    kt::pump();
+    ASSERT_FALSE(IsWindow(gone));
+
+    const HWND w = window.handle;
+    struct error_case {
+        const char *what;
+        HWND window;
+        bool topmost_call; // kestal_set_topmost(window, value), else kestal_set_opacity(window, value)
+        int32_t value;
+        int32_t result;
+        const char *text; // the last-error text afterwards
+    };
+    const error_case cases[] = {
+        {"pin, null handle", nullptr, true, 1, 0, "set_topmost: null hwnd"},
+        {"release, null handle", nullptr, true, 0, 0, "set_topmost: null hwnd"},
+        {"opacity, null handle", nullptr, false, 50, 0, "set_opacity: null hwnd"},
+        {"opacity 19", w, false, 19, 0, "set_opacity: pct out of range 20-100 (got 19)"},
+        {"opacity 101", w, false, 101, 0, "set_opacity: pct out of range 20-100 (got 101)"},
+        {"opacity -1", w, false, -1, 0, "set_opacity: pct out of range 20-100 (got -1)"},
+        {"opacity INT32_MIN", w, false, INT32_MIN, 0, "set_opacity: pct out of range 20-100 (got -2147483648)"},
+        {"range is checked before the handle", nullptr, false, 15, 0, "set_opacity: pct out of range 20-100 (got 15)"},
+        {"pin, destroyed window", gone, true, 1, 0,
+         "SetWindowPos(topmost) failed (win32 error 1400): Invalid window handle.\r\n"},
+        {"opacity 60, destroyed window", gone, false, 60, 0,
+         "SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 1400): Invalid window handle.\r\n"},
+        // No readable style means no layered bit, so there is nothing to leave.
+        {"opacity 100, destroyed window", gone, false, 100, 1, kUntouched},
+        {"opacity 100, window not layered", w, false, 100, 1, kUntouched},
+    };
+    for (const error_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        set_error("%s", kUntouched);
+        int32_t result = c.topmost_call ? kestal_set_topmost(c.window, c.value) : kestal_set_opacity(c.window, c.value);
+        EXPECT_EQ(result, c.result);
+        EXPECT_STREQ(kestal_last_error(), c.text);
+    }
+    const LONG_PTR style = ex_style(w);
+    EXPECT_FALSE(style & WS_EX_LAYERED) << "a rejected or no-op call must not restyle the window";
+    EXPECT_FALSE(style & WS_EX_TOPMOST);
+}
+
+TEST_F(Setters, a_success_leaves_the_last_error_text_as_it_was)
+{
+    own_window window({L"setter success keeps error"});
+    ASSERT_TRUE(window.handle);
+    ASSERT_EQ(kestal_set_topmost(nullptr, 1), 0);
+    const std::string failure = kestal_last_error();
+    EXPECT_EQ(kestal_set_topmost(window.handle, 1), 1);
+    EXPECT_EQ(kestal_set_topmost(window.handle, 0), 1);
+    EXPECT_EQ(kestal_set_opacity(window.handle, 50), 1);
+    EXPECT_EQ(kestal_set_opacity(window.handle, 100), 1);
+    EXPECT_EQ(kestal_last_error(), failure);
+}
+
+// Windows whose own procedure gets in the way of the restyle, each leaving an
+// error code of its own so that the report shows which call it came from.
+enum class refusal : LONG_PTR { keep_style = 1, close_itself = 2 };
+
+LRESULT CALLBACK refusing_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == WM_STYLECHANGING && static_cast<int>(wparam) == GWL_EXSTYLE) {
+        switch (static_cast<refusal>(GetWindowLongPtrW(window, GWLP_USERDATA))) {
+        case refusal::keep_style: {
+            auto *change = reinterpret_cast<STYLESTRUCT *>(lparam);
+            change->styleNew = change->styleOld;
+            break;
+        }
+        case refusal::close_itself:
+            DestroyWindow(window);
+            break;
+        }
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+HWND make_refusing_window(refusal how, bool layered)
+{
+    static const wchar_t kClass[] = L"KestalRefusingWindow";
+    static bool registered = false;
+    if (!registered) {
+        WNDCLASSEXW window_class = {};
+        window_class.cbSize = sizeof window_class;
+        window_class.lpfnWndProc = refusing_procedure;
+        window_class.hInstance = GetModuleHandleW(nullptr);
+        window_class.lpszClassName = kClass;
+        registered = RegisterClassExW(&window_class) != 0;
+    }
+    HWND window = CreateWindowExW(layered ? WS_EX_LAYERED : 0, kClass, L"setter refusing window",
+                                  WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10, 200, 80, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+    if (window && layered)
+        SetLayeredWindowAttributes(window, 0, 128, LWA_ALPHA);
+    if (window)
+        SetWindowLongPtrW(window, GWLP_USERDATA, static_cast<LONG_PTR>(how));
+    kt::pump();
+    return window;
+}
+
+// A window that closes itself while being restyled makes the read-back fail
+// with "invalid handle"; the report must still carry the write's own error.
+// The same window shows that opacity 100 leaves a window that is not layered
+// alone: a style write there would close it.
+TEST_F(Setters, a_refused_style_write_reports_the_error_the_write_left)
+{
+    struct refusal_case {
+        const char *what;
+        refusal how;
+        bool layered;
+        int32_t pct;
+        int32_t result;
+        const char *text;
+    };
+    const refusal_case cases[] = {
+        {"layered style refused", refusal::keep_style, false, 60, 0,
+         "SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 5): Access denied.\r\n"},
+        {"leaving layered mode refused", refusal::keep_style, true, 100, 0,
+         "SetWindowLongPtr(clear WS_EX_LAYERED) failed (win32 error 5): Access denied.\r\n"},
+        {"window closes itself", refusal::close_itself, false, 60, 0,
+         "SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 5): Access denied.\r\n"},
+        {"opaque window asked for 100", refusal::close_itself, false, 100, 1, kUntouched},
+    };
+    for (const refusal_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        HWND window = make_refusing_window(c.how, c.layered);
+        ASSERT_TRUE(window);
+        set_error("%s", kUntouched);
+        EXPECT_EQ(kestal_set_opacity(window, c.pct), c.result);
+        EXPECT_STREQ(kestal_last_error(), c.text);
+        if (c.how == refusal::keep_style || c.result == 1) {
+            ASSERT_TRUE(IsWindow(window)) << "the window must have been left alone";
+            EXPECT_EQ(is_layered(window), c.layered) << "the refused change must not have happened";
+        }
+        if (IsWindow(window))
+            DestroyWindow(window);
+        kt::pump();
+    }
+}
+
+} // namespace

@@ -154,14 +154,19 @@ static void *exported(BYTE *base, const char *name, int depth)
         if (rva < dir.VirtualAddress || rva >= dir.VirtualAddress + dir.Size)
             return base + rva;
         // A forwarder "MODULE.Function": the target module is loaded already,
-        // since the loader loaded it for the forwarding module.
+        // since the loader loaded it for the forwarding module. An API-set
+        // name is no module of its own; kernel32's API sets live in kernelbase.
         const char *forward = reinterpret_cast<const char *>(base + rva);
         int dot = 0;
         while (forward[dot] && forward[dot] != '.')
             ++dot;
         if (!forward[dot] || forward[dot + 1] == '#')
             return nullptr;
-        return exported(loaded_module(forward, dot), forward + dot + 1, depth + 1);
+        static constexpr char kKernelBase[] = "kernelbase";
+        BYTE *target = loaded_module(forward, dot);
+        if (!target)
+            target = loaded_module(kKernelBase, sizeof kKernelBase - 1);
+        return exported(target, forward + dot + 1, depth + 1);
     }
     return nullptr;
 }

@@ -160,8 +160,6 @@ static void capture(HWND window)
         return;
     LONG_PTR style = style_read(window);
     int32_t opacity = opacity_of(window, style);
-    if (g_list_len >= kMaxWindows)
-        return;
     char *title = title_of(window);
     const char *exe = exe_of(window);
     g_list[g_list_len++] = {window, (style & WS_EX_TOPMOST) ? 1 : 0, opacity, title, exe};
@@ -169,7 +167,8 @@ static void capture(HWND window)
 
 static BOOL CALLBACK enum_cb(HWND window, LPARAM)
 {
-    if (IsWindowVisible(window))
+    // A full table records no more windows, so the rest are not queried.
+    if (g_list_len < kMaxWindows && IsWindowVisible(window))
         capture(window);
     return TRUE;
 }

@@ -4,6 +4,8 @@
 //   make FLAGS TITLE     -> the new window's handle (0 when creation failed)
 //                           FLAGS: "-" or comma-separated hidden, topmost,
 //                           layered=ALPHA, colorkey, class=NAME
+//   makemany N FLAGS TITLE -> how many of N windows were made, titled
+//                           "TITLE 1" to "TITLE N"; one round trip for many
 //   title HWND TEXT      -> ok
 //   destroy HWND         -> ok
 //   quit                 -> bye, and the process ends
@@ -99,6 +101,15 @@ bool run_command(const std::string &line)
         reply("pong");
     } else if (verb == "make") {
         reply(std::to_string(static_cast<long long>(reinterpret_cast<intptr_t>(make(first, second)))));
+    } else if (verb == "makemany") {
+        // Here `first` is the count, and `second` holds the flags and the title.
+        int count = atoi(first.c_str());
+        std::string flags = second.substr(0, second.find(' '));
+        std::string title = second.size() > flags.size() ? second.substr(flags.size() + 1) : "";
+        int made = 0;
+        for (int i = 1; i <= count; ++i)
+            made += make(flags, title + " " + std::to_string(i)) ? 1 : 0;
+        reply(std::to_string(made));
     } else if (verb == "title") {
         SetWindowTextW(handle_from(first), widen(second).c_str());
         reply("ok");

@@ -201,6 +201,11 @@ void pump()
 
 bool start_child(child_windows &child)
 {
+    return start_child(child, program_path(L"kestal-test-windows.exe"));
+}
+
+bool start_child(child_windows &child, const std::wstring &program)
+{
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE child_in_read, child_in_write, child_out_read, child_out_write;
     if (!CreatePipe(&child_in_read, &child_in_write, &inherit, 0) ||
@@ -215,7 +220,6 @@ bool start_child(child_windows &child)
     startup.hStdOutput = child_out_write;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info = {};
-    std::wstring program = program_path(L"kestal-test-windows.exe");
     std::wstring command_line = quote_argument(program);
     BOOL started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                   &startup, &info);

@@ -58,6 +58,8 @@ struct child_windows {
 
 // Starts the helper child; false when it does not start.
 bool start_child(child_windows &child);
+// Starts a copy of the helper child from another path.
+bool start_child(child_windows &child, const std::wstring &program);
 // Sends one command line and returns the child's one-line answer.
 std::string child_command(child_windows &child, const std::string &line);
 // Asks the child to make a window: `flags` are the helper's words
