@@ -90,7 +90,7 @@ void check_round_trips(const std::vector<HWND> &windows)
         int32_t pct;
         BYTE alpha;
     };
-    for (const step &s : {step{20, 51}, step{60, 153}, step{99, 252}}) {
+    for (const step &s : {step{20, 51}, step{45, 115}, step{60, 153}, step{99, 252}}) {
         const std::string what = "opacity " + std::to_string(s.pct);
         for (HWND window : windows) {
             ASSERT_EQ(kestal_set_opacity(window, s.pct), 1) << kestal_last_error();

@@ -5,6 +5,7 @@
 # it while still printing "ok". Usage: opacity_witness.sh BIN_DIR
 set -euo pipefail
 bin=$1
+# shellcheck source=tests/witness/witness_lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/witness_lib.sh"
 export KESTAL_DISPLAY=${KESTAL_DISPLAY:-:87}
 export DISPLAY=$KESTAL_DISPLAY

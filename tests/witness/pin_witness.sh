@@ -7,6 +7,7 @@
 # Usage: pin_witness.sh BIN_DIR
 set -euo pipefail
 bin=$1
+# shellcheck source=tests/witness/witness_lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/witness_lib.sh"
 for tool in Xvfb openbox xprop xwininfo; do
   command -v "$tool" >/dev/null || give_up "$tool is missing: run tools/setup"

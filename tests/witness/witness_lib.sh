@@ -3,6 +3,7 @@
 # where the user actually sees them.
 # shellcheck shell=bash
 
+: "${bin:?the witness sets bin, the folder of the programs under test, first}"
 witness_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 winrun=$witness_root/tools/winrun
 failures=0
