@@ -338,7 +338,7 @@ TEST_F(WindowListing, windows_that_dwmapi_reports_cloaked_are_left_out)
     }
 }
 
-TEST_F(WindowListing, without_a_cloak_query_no_window_is_left_out_as_cloaked)
+TEST_F(WindowListing, where_dwmapi_cannot_tell_cloaking_no_window_is_left_out)
 {
     HWND cloaked = make(owner::test, "-", "[cloaked] seen by the system's dwmapi");
     // No stand-in sits next to this copy: the system's own dwmapi answers.

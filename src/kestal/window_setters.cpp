@@ -54,6 +54,12 @@ static int32_t leave_layered_mode(HWND window, LONG_PTR style)
 
 static int32_t set_alpha(HWND window, LONG_PTR style, int32_t pct)
 {
+    // Windows refuses to make the desktop window layered; Wine lets a fresh
+    // process do it, and the whole screen fades. Answer as Windows does.
+    if (window == GetDesktopWindow()) {
+        set_error_code("SetWindowLongPtr(WS_EX_LAYERED)", ERROR_ACCESS_DENIED);
+        return 0;
+    }
     DWORD write_error = style_write(window, style | WS_EX_LAYERED);
     if (!(style_read(window) & WS_EX_LAYERED)) {
         set_error_code("SetWindowLongPtr(WS_EX_LAYERED)", write_error);

@@ -97,10 +97,13 @@ int main(int argc, char **argv)
             // Popups that take no focus come and go without a round trip
             // to a window manager or a change of the active window.
             slot = CreateWindowExW(WS_EX_NOACTIVATE, window_class.lpszClassName,
-                                   nasty_title(static_cast<unsigned>(step)).c_str(), WS_POPUP | WS_VISIBLE,
+                                   nasty_title(static_cast<unsigned>(step)).c_str(), WS_POPUP,
                                    static_cast<int>(step % 400), 40, 160, 60, nullptr, nullptr, window_class.hInstance,
                                    nullptr);
-            created += slot != nullptr;
+            if (slot) {
+                ShowWindow(slot, SW_SHOWNA);
+                ++created;
+            }
             break;
         case 1:
             if (slot) {
