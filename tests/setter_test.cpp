@@ -47,7 +47,7 @@ BYTE alpha_byte(HWND window)
 // A window of this test process that goes away with the test.
 struct own_window {
     HWND handle;
-    explicit own_window(const kt::window_spec &spec) : handle(kt::make_window(spec)) {}
+    explicit own_window(const kt::window_options &options) : handle(kt::make_window(options)) {}
     own_window(const own_window &) = delete;
     own_window &operator=(const own_window &) = delete;
     ~own_window()

@@ -47,26 +47,26 @@ protected:
 
     HWND own_window(const std::string &flags, const std::string &title)
     {
-        kt::window_spec spec;
-        spec.title = kt::widen(title);
+        kt::window_options options;
+        options.title = kt::widen(title);
         int alpha = -1;
         bool colour_key = false;
         std::stringstream words(flags);
         for (std::string word; std::getline(words, word, ',');) {
             if (word == "hidden")
-                spec.style &= ~WS_VISIBLE;
+                options.style &= ~WS_VISIBLE;
             else if (word == "topmost")
-                spec.ex_style |= WS_EX_TOPMOST;
+                options.ex_style |= WS_EX_TOPMOST;
             else if (word.rfind("layered=", 0) == 0)
                 alpha = std::stoi(word.substr(8));
             else if (word == "colorkey")
                 colour_key = true;
             else if (word.rfind("class=", 0) == 0)
-                spec.class_name = class_names_.emplace_back(kt::widen(word.substr(6))).c_str();
+                options.class_name = class_names_.emplace_back(kt::widen(word.substr(6))).c_str();
         }
         if (alpha >= 0 || colour_key)
-            spec.ex_style |= WS_EX_LAYERED;
-        HWND window = kt::make_window(spec);
+            options.ex_style |= WS_EX_LAYERED;
+        HWND window = kt::make_window(options);
         EXPECT_NE(window, nullptr) << "own window " << flags << " " << title;
         if (!window)
             return nullptr;
@@ -258,7 +258,7 @@ TEST_F(WindowListing, pinned_is_the_topmost_bit_and_opacity_the_alpha_as_a_round
             windows.push_back({who, &c, make(who, c.flags, std::string("state ") + c.flags)});
     }
     // Layered, but never given its attributes: they cannot be read back.
-    kt::window_spec unset = {L"state layered without attributes", WS_EX_LAYERED};
+    kt::window_options unset = {L"state layered without attributes", WS_EX_LAYERED};
     HWND unreadable = kt::make_window(unset);
     ASSERT_NE(unreadable, nullptr);
     own_.push_back(unreadable);

@@ -173,18 +173,18 @@ static const wchar_t *test_class()
     return kName;
 }
 
-HWND make_window(const window_spec &spec)
+HWND make_window(const window_options &options)
 {
-    const wchar_t *class_name = spec.class_name ? spec.class_name : test_class();
-    if (spec.class_name) {
+    const wchar_t *class_name = options.class_name ? options.class_name : test_class();
+    if (options.class_name) {
         WNDCLASSEXW window_class = {};
         window_class.cbSize = sizeof window_class;
         window_class.lpfnWndProc = DefWindowProcW;
         window_class.hInstance = GetModuleHandleW(nullptr);
-        window_class.lpszClassName = spec.class_name;
+        window_class.lpszClassName = options.class_name;
         RegisterClassExW(&window_class);
     }
-    HWND window = CreateWindowExW(spec.ex_style, class_name, spec.title.c_str(), spec.style, 10, 10, 200, 80,
+    HWND window = CreateWindowExW(options.ex_style, class_name, options.title.c_str(), options.style, 10, 10, 200, 80,
                                   nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     pump();
     return window;

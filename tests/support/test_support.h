@@ -36,7 +36,7 @@ std::string handle_text(HWND window);
 
 // ---- windows of the test process -----------------------------------------
 
-struct window_spec {
+struct window_options {
     std::wstring title;
     DWORD ex_style = 0;
     DWORD style = WS_OVERLAPPEDWINDOW | WS_VISIBLE;
@@ -44,7 +44,7 @@ struct window_spec {
 };
 
 // Creates a top-level window on the calling thread; null when creation fails.
-HWND make_window(const window_spec &spec);
+HWND make_window(const window_options &options);
 void pump();
 
 // A window of another process: tests/helpers' kestal-test-windows.exe, which
