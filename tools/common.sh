@@ -19,7 +19,7 @@ ensure_display() {
   display_up && return 0
   command -v Xvfb >/dev/null || die "Xvfb is missing: run tools/setup first"
   mkdir -p "$KESTAL_WORK"
-  setsid nohup Xvfb "$KESTAL_DISPLAY" -screen 0 1280x1024x24 -nolisten tcp \
+  setsid nohup Xvfb "$KESTAL_DISPLAY" -screen 0 1280x1024x24 -nolisten tcp -noreset \
     >"$KESTAL_WORK/xvfb.log" 2>&1 </dev/null &
   for _ in $(seq 100); do
     display_up && return 0
@@ -37,6 +37,9 @@ ensure_prefix() {
   [ -f "$WINEPREFIX/$PREFIX_MARK" ] && return 0
   [ -x "$WINE" ] || die "Wine is missing: run tools/setup first"
   mkdir -p "$WINEPREFIX"
+  # Wine's desktop process starts with the prefix and keeps the display it
+  # finds: made without one, no program of this prefix could open a window.
+  ensure_display
   ensure_server
   # Parallel tests may all find the prefix missing: one makes it, the others
   # wait. Wine's own processes must not inherit the lock, or it never frees.
@@ -44,11 +47,11 @@ ensure_prefix() {
     flock 9
     [ -f "$WINEPREFIX/$PREFIX_MARK" ] && exit 0
     step "creating the Wine prefix $WINEPREFIX (once)"
-    WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= "$WINE" wineboot --init >/dev/null 2>&1 9>&- \
+    WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=$KESTAL_DISPLAY "$WINE" wineboot --init >/dev/null 2>&1 9>&- \
       || die "wineboot failed: remove $WINEPREFIX and run again"
     local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
-    { DISPLAY= "$WINE" reg add "$key" /v Debugger /d 'no-debugger-kestal.exe' /f \
-        && DISPLAY= "$WINE" reg add "$key" /v Auto /d 1 /f; } >/dev/null 2>&1 9>&- \
+    { DISPLAY=$KESTAL_DISPLAY "$WINE" reg add "$key" /v Debugger /d 'no-debugger-kestal.exe' /f \
+        && DISPLAY=$KESTAL_DISPLAY "$WINE" reg add "$key" /v Auto /d 1 /f; } >/dev/null 2>&1 9>&- \
       || die "could not write the crash settings into $WINEPREFIX: remove it and run again"
     touch "$WINEPREFIX/$PREFIX_MARK"
   ) 9>"$WINEPREFIX.lock"
