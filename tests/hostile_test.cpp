@@ -34,6 +34,11 @@ bool starts_with(const std::string &text, const std::string &prefix)
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
+bool ends_with(const std::string &text, const std::string &suffix)
+{
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 LONG_PTR ex_style(HWND window)
 {
     return GetWindowLongPtrW(window, GWL_EXSTYLE);
@@ -57,6 +62,8 @@ long long system_failure_code(const std::string &text, const std::vector<std::st
     }
     return -1;
 }
+
+constexpr char kNotKept[] = ": the window did not keep the change; its owner may have changed it back";
 
 const std::vector<std::string> kSetterCalls = {"SetWindowPos(topmost)", "SetWindowLongPtr(WS_EX_LAYERED)",
                                                "SetLayeredWindowAttributes",
@@ -293,12 +300,12 @@ long long count_in(const std::string &counts, const std::string &name)
 
 TEST(HostileChurn, listings_stay_whole_and_setters_fail_cleanly_while_windows_come_and_go)
 {
-    // Half of 300 command-line and 3,000 library listings: with the churn
-    // keeping the wineserver busy, one command-line run costs 60 to 160 ms
-    // and a library listing with its setter calls 7 to 15 ms, so the full
-    // counts took 45 to 95 s under Wine. These take about 25 to 50 s.
-    constexpr int kCliListings = 150;
-    constexpr int kLibraryListingsPerCliListing = 10;
+    // The command line lists on a thread of its own while this one lists
+    // through the library: one command-line run costs 60 to 160 ms under
+    // Wine with the churn keeping the wineserver busy, and one after the
+    // other the two loops took up to 95 s.
+    constexpr int kCliListings = 300;
+    constexpr int kLibraryListings = 3000;
 
     owned_windows own;
     const std::wstring sentinel_title = L"sentinel \"steady\" \\ \x7a93 \xd83d\xde00";
@@ -310,7 +317,7 @@ TEST(HostileChurn, listings_stay_whole_and_setters_fail_cleanly_while_windows_co
     const std::string sentinel_utf8 = kt::narrow(sentinel_title);
 
     churn_process churn;
-    ASSERT_TRUE(churn.start(10000000, 120000));
+    ASSERT_TRUE(churn.start(100000000, 600000));
 
     std::vector<int64_t> seen;
     std::set<int64_t> seen_set;
@@ -331,7 +338,10 @@ TEST(HostileChurn, listings_stay_whole_and_setters_fail_cleanly_while_windows_co
         }
         const std::string error = kestal_last_error();
         long long code = system_failure_code(error, kSetterCalls);
-        ASSERT_GE(code, 0) << "undocumented failure text: " << error;
+        // The churn rewrites its windows' styles from values it read a
+        // moment before, and may write over a change of ours.
+        const bool overwritten = code == 0 && ends_with(error, kNotKept);
+        ASSERT_TRUE(code > 0 || overwritten) << "undocumented failure text: " << error;
         ++failures[error.substr(0, error.find(" failed")) + " " + std::to_string(code)];
     };
     auto act_on = [&](int64_t value, int round) {
@@ -340,42 +350,56 @@ TEST(HostileChurn, listings_stay_whole_and_setters_fail_cleanly_while_windows_co
         tally(kestal_set_opacity(window, 20 + round % 80));
     };
 
-    const DWORD start = GetTickCount();
+    int cli_done = 0;
     DWORD cli_ms = 0;
-    for (int round = 0; round < kCliListings && !HasFatalFailure(); ++round) {
+    std::function<void()> cli_loop = [&] {
         const DWORD cli_start = GetTickCount();
-        expect_sentinel(cli_listing(), "command line");
-        cli_ms += GetTickCount() - cli_start;
-        for (int i = 0; i < kLibraryListingsPerCliListing && !HasFatalFailure(); ++i) {
-            auto listing = library_listing();
-            expect_sentinel(listing, "library");
-            int64_t latest = 0;
-            for (const kt::listed_window &entry : listing) {
-                if (entry.exe != kChurnExe)
-                    continue;
-                latest = entry.hwnd;
-                if (seen_set.insert(entry.hwnd).second)
-                    seen.push_back(entry.hwnd);
-            }
-            listings_with_churn += latest != 0;
-            // Now and then a window that was just listed and may be going
-            // (calls on live windows cost a round trip to the churn), and
-            // always one seen a while ago that is most likely gone.
-            if (latest && i == 0)
-                act_on(latest, round * 10 + i);
-            if (!seen.empty())
-                act_on(seen[(static_cast<size_t>(round) * 7919 + i) % seen.size()], round * 10 + i);
-            kt::pump();
+        for (; cli_done < kCliListings; ++cli_done)
+            expect_sentinel(cli_listing(), "command line");
+        cli_ms = GetTickCount() - cli_start;
+    };
+    const DWORD start = GetTickCount();
+    HANDLE cli_thread = CreateThread(
+        nullptr, 0,
+        [](void *loop) -> DWORD {
+            (*static_cast<std::function<void()> *>(loop))();
+            return 0;
+        },
+        &cli_loop, 0, nullptr);
+    ASSERT_NE(cli_thread, nullptr) << "CreateThread failed, win32 error " << GetLastError();
+
+    for (int i = 0; i < kLibraryListings && !HasFatalFailure(); ++i) {
+        auto listing = library_listing();
+        expect_sentinel(listing, "library");
+        int64_t latest = 0;
+        for (const kt::listed_window &entry : listing) {
+            if (entry.exe != kChurnExe)
+                continue;
+            latest = entry.hwnd;
+            if (seen_set.insert(entry.hwnd).second)
+                seen.push_back(entry.hwnd);
         }
+        listings_with_churn += latest != 0;
+        // Now and then a window that was just listed and may be going
+        // (calls on live windows cost a round trip to the churn), and
+        // always one seen a while ago that is most likely gone.
+        if (latest && i % 10 == 0)
+            act_on(latest, i);
+        if (!seen.empty())
+            act_on(seen[(static_cast<size_t>(i) * 7919) % seen.size()], i);
+        kt::pump();
     }
-    const DWORD listing_ms = GetTickCount() - start;
+    const DWORD library_ms = GetTickCount() - start;
+    WaitForSingleObject(cli_thread, INFINITE);
+    CloseHandle(cli_thread);
     const std::string counts = churn.stop();
     ASSERT_FALSE(HasFatalFailure());
+    ASSERT_EQ(cli_done, kCliListings);
 
-    printf("churn: %s\n%d cli + %d library listings in %lu ms (%lu ms in the cli); %d of %d setter calls "
+    printf("churn: %s\n%d cli listings in %lu ms, alongside %d library listings in %lu ms; %d of %d setter calls "
            "succeeded\n",
-           counts.c_str(), kCliListings, kCliListings * kLibraryListingsPerCliListing,
-           static_cast<unsigned long>(listing_ms), static_cast<unsigned long>(cli_ms), setter_successes, setter_calls);
+           counts.c_str(), kCliListings, static_cast<unsigned long>(cli_ms), kLibraryListings,
+           static_cast<unsigned long>(library_ms), setter_successes, setter_calls);
     for (const auto &[text, count] : failures)
         printf("  %5d x %s\n", count, text.c_str());
 
@@ -526,19 +550,20 @@ TEST(HostileHandles, the_desktop_window_is_neither_pinned_nor_faded)
     ASSERT_FALSE(style_before & WS_EX_LAYERED);
 
     EXPECT_EQ(kestal_set_topmost(desktop, 1), 0);
-    EXPECT_GE(system_failure_code(kestal_last_error(), {"SetWindowPos(topmost)"}), 0) << kestal_last_error();
+    EXPECT_EQ(system_failure_code(kestal_last_error(), {"SetWindowPos(topmost)"}), ERROR_ACCESS_DENIED)
+        << kestal_last_error();
     EXPECT_EQ(kestal_set_opacity(desktop, 50), 0);
-    EXPECT_GE(system_failure_code(kestal_last_error(), {"SetWindowLongPtr(WS_EX_LAYERED)"}), 0)
+    EXPECT_EQ(system_failure_code(kestal_last_error(), {"SetWindowLongPtr(WS_EX_LAYERED)"}), ERROR_ACCESS_DENIED)
         << kestal_last_error();
     EXPECT_EQ(ex_style(desktop), style_before);
 
     // From a process of its own, as a user or a script would do it.
     kt::run_result pin = kt::run_cli({"pin", desktop_text});
     EXPECT_EQ(pin.exit_code, 1u) << pin.out;
-    EXPECT_TRUE(starts_with(pin.err, "error: SetWindowPos(topmost) failed (win32 error ")) << pin.err;
+    EXPECT_TRUE(starts_with(pin.err, "error: SetWindowPos(topmost) failed (win32 error 5)")) << pin.err;
     kt::run_result fade = kt::run_cli({"opacity", desktop_text, "50"});
     EXPECT_EQ(fade.exit_code, 1u) << fade.out;
-    EXPECT_TRUE(starts_with(fade.err, "error: SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error ")) << fade.err;
+    EXPECT_TRUE(starts_with(fade.err, "error: SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 5)")) << fade.err;
 
     // Whatever happened, the desktop is given back opaque.
     EXPECT_EQ(kt::run_cli({"opacity", desktop_text, "100"}).exit_code, 0u);

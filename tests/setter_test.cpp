@@ -286,23 +286,43 @@ TEST_F(Setters, a_success_leaves_the_last_error_text_as_it_was)
 }
 
 // Windows whose own procedure gets in the way of the restyle, each leaving an
-// error code of its own so that the report shows which call it came from.
-enum class refusal : LONG_PTR { keep_style = 1, close_itself = 2 };
+// error code of its own so that the report shows which call it came from,
+// and windows that vanish once a change has gone through, leaving no code.
+enum class refusal : LONG_PTR {
+    keep_style = 1,
+    close_itself = 2,
+    close_when_restyled = 3,
+    close_when_moved = 4,
+    undo_when_layered = 5,
+};
 
 LRESULT CALLBACK refusing_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
-    if (message == WM_STYLECHANGING && static_cast<int>(wparam) == GWL_EXSTYLE) {
-        switch (static_cast<refusal>(GetWindowLongPtrW(window, GWLP_USERDATA))) {
-        case refusal::keep_style: {
+    const auto how = static_cast<refusal>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    const bool restyle = static_cast<int>(wparam) == GWL_EXSTYLE;
+    if (message == WM_STYLECHANGING && restyle && (how == refusal::keep_style || how == refusal::close_itself)) {
+        if (how == refusal::keep_style) {
             auto *change = reinterpret_cast<STYLESTRUCT *>(lparam);
             change->styleNew = change->styleOld;
-            break;
-        }
-        case refusal::close_itself:
+        } else {
             DestroyWindow(window);
-            break;
         }
         SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    if ((message == WM_STYLECHANGED && restyle && how == refusal::close_when_restyled) ||
+        (message == WM_WINDOWPOSCHANGING && how == refusal::close_when_moved)) {
+        DestroyWindow(window);
+        SetLastError(ERROR_SUCCESS);
+        return 0;
+    }
+    // An owner that writes its own idea of the style back, as a program does
+    // that read its style just before we changed it.
+    if (message == WM_STYLECHANGED && restyle && how == refusal::undo_when_layered) {
+        const auto *change = reinterpret_cast<const STYLESTRUCT *>(lparam);
+        if ((change->styleNew & WS_EX_LAYERED) && !(change->styleOld & WS_EX_LAYERED))
+            SetWindowLongPtrW(window, GWL_EXSTYLE, change->styleOld);
+        SetLastError(ERROR_SUCCESS);
         return 0;
     }
     return DefWindowProcW(window, message, wparam, lparam);
@@ -334,9 +354,11 @@ HWND make_refusing_window(refusal how, bool layered)
 // A window that closes itself while being restyled makes the read-back fail
 // with "invalid handle"; the report must still carry the write's own error.
 // The same window shows that opacity 100 leaves a window that is not layered
-// alone: a style write there would close it.
+// alone: a style write there would close it. A window that vanishes after a
+// change went through leaves no code at all, and is reported as gone.
 TEST_F(Setters, a_refused_style_write_reports_the_error_the_write_left)
 {
+    constexpr int32_t kPin = -1; // in place of a percentage: pin the window instead
     struct refusal_case {
         const char *what;
         refusal how;
@@ -353,20 +375,29 @@ TEST_F(Setters, a_refused_style_write_reports_the_error_the_write_left)
         {"window closes itself", refusal::close_itself, false, 60, 0,
          "SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 5): Access denied.\r\n"},
         {"opaque window asked for 100", refusal::close_itself, false, 100, 1, kUntouched},
+        {"window closes once made layered", refusal::close_when_restyled, false, 60, 0,
+         "SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 1400): Invalid window handle.\r\n"},
+        {"window closes when pinned", refusal::close_when_moved, false, kPin, 0,
+         "SetWindowPos(topmost) failed (win32 error 1400): Invalid window handle.\r\n"},
+        {"owner writes the old style back", refusal::undo_when_layered, false, 60, 0,
+         "SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 0): the window did not keep the change; its owner may "
+         "have changed it back"},
     };
     for (const refusal_case &c : cases) {
         SCOPED_TRACE(c.what);
         HWND window = make_refusing_window(c.how, c.layered);
         ASSERT_TRUE(window);
         set_error("%s", kUntouched);
-        EXPECT_EQ(kestal_set_opacity(window, c.pct), c.result);
+        EXPECT_EQ(c.pct == kPin ? kestal_set_topmost(window, 1) : kestal_set_opacity(window, c.pct), c.result);
         EXPECT_STREQ(kestal_last_error(), c.text);
-        if (c.how == refusal::keep_style || c.result == 1) {
+        if (c.how == refusal::keep_style || c.how == refusal::undo_when_layered || c.result == 1) {
             ASSERT_TRUE(IsWindow(window)) << "the window must have been left alone";
             EXPECT_EQ(is_layered(window), c.layered) << "the refused change must not have happened";
         }
-        if (IsWindow(window))
+        if (IsWindow(window)) {
+            ShowWindow(window, SW_HIDE); // a shown window takes seconds to destroy without a window manager
             DestroyWindow(window);
+        }
         kt::pump();
     }
 }

@@ -25,15 +25,39 @@ static void flush_to_display()
     }
 }
 
+// A change can fail without a system error code: the window was destroyed
+// between our write and its read-back, or its owner wrote its own idea of
+// the style over ours, or the system refused without saying why. "win32
+// error 0" with the system's text for 0 would call the failure a success.
+static void report_setter_failure(const char *what, HWND window, DWORD code)
+{
+    if (code != ERROR_SUCCESS) {
+        set_error_code(what, code);
+    } else if (!IsWindow(window)) {
+        set_error_code(what, ERROR_INVALID_WINDOW_HANDLE);
+    } else {
+        set_error("%s failed (win32 error 0): the window did not keep the change; its owner may have changed it "
+                  "back",
+                  what);
+    }
+}
+
 static int32_t set_topmost(HWND window, int32_t topmost)
 {
     if (!window) {
         set_error("set_topmost: null hwnd");
         return 0;
     }
+    // The desktop window is the root of the z-order, not a place in it.
+    // Wine refuses it without setting an error code; answer for it.
+    if (window == GetDesktopWindow()) {
+        set_error_code("SetWindowPos(topmost)", ERROR_ACCESS_DENIED);
+        return 0;
+    }
     HWND insert_after = topmost ? HWND_TOPMOST : HWND_NOTOPMOST;
+    SetLastError(ERROR_SUCCESS);
     if (!SetWindowPos(window, insert_after, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE)) {
-        set_error_win32("SetWindowPos(topmost)");
+        report_setter_failure("SetWindowPos(topmost)", window, GetLastError());
         return 0;
     }
     return 1;
@@ -45,7 +69,7 @@ static int32_t leave_layered_mode(HWND window, LONG_PTR style)
         return 1;
     DWORD write_error = style_write(window, style & ~static_cast<LONG_PTR>(WS_EX_LAYERED));
     if (style_read(window) & WS_EX_LAYERED) {
-        set_error_code("SetWindowLongPtr(clear WS_EX_LAYERED)", write_error);
+        report_setter_failure("SetWindowLongPtr(clear WS_EX_LAYERED)", window, write_error);
         return 0;
     }
     flush_to_display();
@@ -62,16 +86,17 @@ static int32_t set_alpha(HWND window, LONG_PTR style, int32_t pct)
     }
     DWORD write_error = style_write(window, style | WS_EX_LAYERED);
     if (!(style_read(window) & WS_EX_LAYERED)) {
-        set_error_code("SetWindowLongPtr(WS_EX_LAYERED)", write_error);
+        report_setter_failure("SetWindowLongPtr(WS_EX_LAYERED)", window, write_error);
         return 0;
     }
+    SetLastError(ERROR_SUCCESS);
     if (!SetLayeredWindowAttributes(window, 0, alpha_from_percent(pct), LWA_ALPHA)) {
         DWORD code = GetLastError();
         // A layered window without attributes is not drawn at all: never
         // leave another program's window invisible because of us.
         if (!(style & WS_EX_LAYERED))
             style_write(window, style);
-        set_error_code("SetLayeredWindowAttributes", code);
+        report_setter_failure("SetLayeredWindowAttributes", window, code);
         return 0;
     }
     flush_to_display();
