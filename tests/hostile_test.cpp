@@ -224,71 +224,35 @@ TEST(HostileTitles, every_title_reaches_the_listing_as_its_utf8_in_valid_json)
 
 // kestal-test-churn.exe, stopped by a line on its stdin.
 struct churn_process {
-    HANDLE process = nullptr;
-    HANDLE to_churn = nullptr;
-    HANDLE from_churn = nullptr;
-
-    std::string read_line()
-    {
-        std::string line;
-        char c;
-        DWORD got = 0;
-        while (ReadFile(from_churn, &c, 1, &got, nullptr) && got == 1 && c != '\n') {
-            if (c != '\r')
-                line.push_back(c);
-        }
-        return line;
-    }
+    kt::child_windows child;
 
     bool start(long long max_steps, DWORD max_ms)
     {
-        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-        HANDLE in_read, out_write;
-        if (!CreatePipe(&in_read, &to_churn, &inherit, 0) || !CreatePipe(&from_churn, &out_write, &inherit, 0))
-            return false;
-        SetHandleInformation(to_churn, HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(from_churn, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = in_read;
-        startup.hStdOutput = out_write;
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        PROCESS_INFORMATION info = {};
-        std::wstring program = kt::program_path(kt::widen(kChurnExe));
-        std::wstring command_line =
-            L"\"" + program + L"\" " + std::to_wstring(max_steps) + L" " + std::to_wstring(max_ms);
-        BOOL started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      nullptr, &startup, &info);
-        CloseHandle(in_read);
-        CloseHandle(out_write);
-        if (!started)
-            return false;
-        CloseHandle(info.hThread);
-        process = info.hProcess;
-        return read_line() == "ready";
+        return kt::launch_child(child, kt::program_path(kt::widen(kChurnExe)),
+                                std::to_wstring(max_steps) + L" " + std::to_wstring(max_ms)) &&
+               kt::read_child_line(child) == "ready";
     }
 
     // Stops the churn and returns its line of counts.
     std::string stop()
     {
         DWORD written = 0;
-        WriteFile(to_churn, "\n", 1, &written, nullptr);
-        std::string counts = read_line();
-        if (WaitForSingleObject(process, 20000) != WAIT_OBJECT_0)
-            TerminateProcess(process, 1);
+        WriteFile(child.to_child, "\n", 1, &written, nullptr);
+        std::string counts = kt::read_child_line(child);
+        if (WaitForSingleObject(child.process, 20000) != WAIT_OBJECT_0)
+            TerminateProcess(child.process, 1);
         return counts;
     }
 
     ~churn_process()
     {
-        if (!process)
+        if (!child.process)
             return;
-        CloseHandle(to_churn);
-        if (WaitForSingleObject(process, 20000) != WAIT_OBJECT_0)
-            TerminateProcess(process, 1);
-        CloseHandle(process);
-        CloseHandle(from_churn);
+        CloseHandle(child.to_child);
+        if (WaitForSingleObject(child.process, 20000) != WAIT_OBJECT_0)
+            TerminateProcess(child.process, 1);
+        CloseHandle(child.process);
+        CloseHandle(child.from_child);
     }
 };
 
@@ -568,6 +532,59 @@ TEST(HostileHandles, the_desktop_window_is_neither_pinned_nor_faded)
     // Whatever happened, the desktop is given back opaque.
     EXPECT_EQ(kt::run_cli({"opacity", desktop_text, "100"}).exit_code, 0u);
     kt::run_cli({"pin", desktop_text, "0"});
+}
+
+// A program that has stopped answering: changing its window would wait for
+// it, so the setters give up with a clear error instead of hanging with it,
+// the listing never needs its answer, and the window is changed as soon as
+// its program answers again.
+TEST(HostileHandles, a_window_whose_program_stops_answering_gets_an_error_not_a_wait)
+{
+    kt::child_windows child;
+    ASSERT_TRUE(kt::start_child(child));
+    HWND window = kt::child_make_window(child, "-", "hostile hung");
+    ASSERT_NE(window, nullptr);
+    const std::string handle = kt::handle_text(window);
+    const LONG_PTR style_before = ex_style(window);
+
+    // Long enough for the first setter's wait and the calls after it.
+    constexpr DWORD kHangMs = 10000;
+    ASSERT_EQ(kt::child_command(child, "hang " + std::to_string(kHangMs)), "ok");
+    const DWORD hang_start = GetTickCount();
+    const std::string no_answer = "error: SendMessageTimeout(WM_NULL) failed (win32 error 1460)";
+    struct hung_case {
+        std::vector<std::string> args;
+        unsigned exit_code;
+        std::string err; // start of stderr
+    };
+    const hung_case cases[] = {
+        {{"pin", handle}, 1, no_answer},
+        {{"opacity", handle, "50"}, 1, no_answer},
+        {{"pin", handle, "0"}, 1, no_answer},
+        {{"opacity", handle, "100"}, 0, ""}, // not layered: nothing to change, nobody to ask
+        {{"list"}, 0, ""},
+    };
+    for (const hung_case &c : cases) {
+        SCOPED_TRACE(c.args[0] + (c.args.size() > 2 ? " " + c.args[2] : ""));
+        kt::run_result run = kt::run_cli(c.args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << run.out << run.err;
+        EXPECT_TRUE(starts_with(run.err, c.err)) << run.err;
+        if (c.args[0] == "list") {
+            EXPECT_NE(run.out.find("\"hwnd\":" + handle + ","), std::string::npos) << run.out;
+        }
+    }
+    EXPECT_EQ(kestal_set_topmost(window, 1), 0);
+    EXPECT_TRUE(starts_with(kestal_last_error(), no_answer.substr(7))) << kestal_last_error();
+    EXPECT_EQ(kestal_set_opacity(window, 60), 0);
+    EXPECT_TRUE(starts_with(kestal_last_error(), no_answer.substr(7))) << kestal_last_error();
+    EXPECT_LT(GetTickCount() - hang_start, kHangMs) << "a setter waited for the program to answer again";
+    EXPECT_EQ(ex_style(window), style_before);
+
+    ASSERT_EQ(kt::child_command(child, "ping"), "pong");
+    EXPECT_EQ(kestal_set_topmost(window, 1), 1) << kestal_last_error();
+    EXPECT_EQ(kestal_set_opacity(window, 60), 1) << kestal_last_error();
+    EXPECT_EQ(ex_style(window), style_before | WS_EX_TOPMOST | WS_EX_LAYERED);
+    kt::stop_child(child);
 }
 
 // ---- numbers typed by people and scripts ------------------------------------------

@@ -330,19 +330,8 @@ LRESULT CALLBACK refusing_procedure(HWND window, UINT message, WPARAM wparam, LP
 
 HWND make_refusing_window(refusal how, bool layered)
 {
-    static const wchar_t kClass[] = L"KestalRefusingWindow";
-    static bool registered = false;
-    if (!registered) {
-        WNDCLASSEXW window_class = {};
-        window_class.cbSize = sizeof window_class;
-        window_class.lpfnWndProc = refusing_procedure;
-        window_class.hInstance = GetModuleHandleW(nullptr);
-        window_class.lpszClassName = kClass;
-        registered = RegisterClassExW(&window_class) != 0;
-    }
-    HWND window = CreateWindowExW(layered ? WS_EX_LAYERED : 0, kClass, L"setter refusing window",
-                                  WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10, 200, 80, nullptr, nullptr,
-                                  GetModuleHandleW(nullptr), nullptr);
+    HWND window = kt::make_window({L"setter refusing window", layered ? WS_EX_LAYERED : 0u,
+                                   WS_OVERLAPPEDWINDOW | WS_VISIBLE, L"KestalRefusingWindow", refusing_procedure});
     if (window && layered)
         SetLayeredWindowAttributes(window, 0, 128, LWA_ALPHA);
     if (window)

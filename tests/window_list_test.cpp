@@ -23,6 +23,8 @@ const char *owner_name(owner who)
     return who == owner::test ? "test process" : "helper child";
 }
 
+constexpr owner kOwners[] = {owner::test, owner::child};
+
 // Every window a test makes, in this process or in the helper child, goes
 // away with the test, so that later listings only hold what they made.
 class WindowListing : public ::testing::Test {
@@ -47,6 +49,23 @@ protected:
     HWND make(owner who, const std::string &flags, const std::string &title)
     {
         return who == owner::test ? own_window(flags, title) : child_window(flags, title);
+    }
+
+    // A window for every case of a table and every owner.
+    template <typename Case> struct made {
+        owner who;
+        const Case *c;
+        HWND window;
+    };
+    template <typename Case, size_t N, typename Flags, typename Title>
+    std::vector<made<Case>> make_each(const Case (&cases)[N], Flags flags_of, Title title_of)
+    {
+        std::vector<made<Case>> windows;
+        for (owner who : kOwners) {
+            for (const Case &c : cases)
+                windows.push_back({who, &c, make(who, flags_of(c), title_of(c))});
+        }
+        return windows;
     }
 
     HWND own_window(const std::string &flags, const std::string &title)
@@ -100,8 +119,6 @@ protected:
     std::vector<std::wstring> files_;
 };
 
-constexpr owner kOwners[] = {owner::test, owner::child};
-
 std::string exe_of(owner who)
 {
     return who == owner::test ? "window_list_tests.exe" : "kestal-test-windows.exe";
@@ -127,23 +144,15 @@ TEST_F(WindowListing, every_window_is_listed_with_its_title_and_its_programs_fil
     const std::string titles[] = {
         "say \"cheese\"", "C:\\dir\\file", "either/or", "Grüße 窓 😀", "",
     };
-    struct made {
-        owner who;
-        std::string title;
-        HWND window;
-    };
-    std::vector<made> windows;
-    for (owner who : kOwners) {
-        for (const std::string &title : titles)
-            windows.push_back({who, title, make(who, "-", title)});
-    }
+    const auto windows = make_each(
+        titles, [](auto &) { return "-"; }, [](const std::string &title) { return title; });
 
     auto listing = kt::list_now();
-    for (const made &m : windows) {
-        SCOPED_TRACE(std::string(owner_name(m.who)) + " window titled [" + m.title + "]");
+    for (const auto &m : windows) {
+        SCOPED_TRACE(std::string(owner_name(m.who)) + " window titled [" + *m.c + "]");
         const kt::listed_window *entry = kt::find_listed(listing, m.window);
         ASSERT_NE(entry, nullptr);
-        EXPECT_EQ(entry->title, m.title);
+        EXPECT_EQ(entry->title, *m.c);
         EXPECT_EQ(entry->exe, exe_of(m.who));
         EXPECT_FALSE(entry->pinned);
         EXPECT_EQ(entry->opacity, 100);
@@ -162,19 +171,11 @@ TEST_F(WindowListing, text_escapes_only_what_json_requires_and_holds_no_layout_w
         {"Grüße 窓 😀", "Grüße 窓 😀"},
         {"", ""},
     };
-    struct made {
-        owner who;
-        const escape_case *c;
-        HWND window;
-    };
-    std::vector<made> windows;
-    for (owner who : kOwners) {
-        for (const escape_case &c : cases)
-            windows.push_back({who, &c, make(who, "-", c.title)});
-    }
+    const auto windows = make_each(
+        cases, [](auto &) { return "-"; }, [](const escape_case &c) { return c.title; });
 
     const std::string raw = raw_listing();
-    for (const made &m : windows) {
+    for (const auto &m : windows) {
         SCOPED_TRACE(std::string(owner_name(m.who)) + " window titled [" + m.c->title + "]");
         const std::string object = "{\"hwnd\":" + kt::handle_text(m.window) + ",\"title\":\"" + m.c->written +
                                    "\",\"exe\":\"" + exe_of(m.who) + "\",\"pinned\":false,\"opacity\":100}";
@@ -213,19 +214,12 @@ TEST_F(WindowListing, hidden_and_desktop_shell_windows_are_left_out)
         {"class=Progman2", true}, {"class=Worker", true},   {"class=XWorkerW", true},
         {"-", true},
     };
-    struct made {
-        owner who;
-        const filter_case *c;
-        HWND window;
-    };
-    std::vector<made> windows;
-    for (owner who : kOwners) {
-        for (const filter_case &c : cases)
-            windows.push_back({who, &c, make(who, c.flags, std::string("filter ") + c.flags)});
-    }
+    const auto windows = make_each(
+        cases, [](const filter_case &c) { return c.flags; },
+        [](const filter_case &c) { return std::string("filter ") + c.flags; });
 
     auto listing = kt::list_now();
-    for (const made &m : windows) {
+    for (const auto &m : windows) {
         SCOPED_TRACE(std::string(owner_name(m.who)) + " window " + m.c->flags);
         EXPECT_EQ(kt::find_listed(listing, m.window) != nullptr, m.c->listed);
     }
@@ -251,16 +245,9 @@ TEST_F(WindowListing, pinned_is_the_topmost_bit_and_opacity_the_alpha_as_a_round
         {"colorkey", false, 100},
         {"topmost,layered=204", true, 80},
     };
-    struct made {
-        owner who;
-        const state_case *c;
-        HWND window;
-    };
-    std::vector<made> windows;
-    for (owner who : kOwners) {
-        for (const state_case &c : cases)
-            windows.push_back({who, &c, make(who, c.flags, std::string("state ") + c.flags)});
-    }
+    const auto windows = make_each(
+        cases, [](const state_case &c) { return c.flags; },
+        [](const state_case &c) { return std::string("state ") + c.flags; });
     // Layered, but never given its attributes: they cannot be read back.
     kt::window_options unset = {L"state layered without attributes", WS_EX_LAYERED};
     HWND unreadable = kt::make_window(unset);
@@ -268,7 +255,7 @@ TEST_F(WindowListing, pinned_is_the_topmost_bit_and_opacity_the_alpha_as_a_round
     own_.push_back(unreadable);
 
     auto listing = kt::list_now();
-    for (const made &m : windows) {
+    for (const auto &m : windows) {
         SCOPED_TRACE(std::string(owner_name(m.who)) + " window " + m.c->flags);
         const kt::listed_window *entry = kt::find_listed(listing, m.window);
         ASSERT_NE(entry, nullptr);

@@ -42,6 +42,31 @@ static void report_setter_failure(const char *what, HWND window, DWORD code)
     }
 }
 
+// Re-stacking or restyling another program's window waits until that program
+// has taken the change, and a program that no longer answers would hold the
+// caller for ever. Ask first, and wait no longer than the system does before
+// it calls a program "not responding"; a program already known to be hung is
+// not waited for at all.
+constexpr UINT kAnswerTimeoutMs = 5000;
+
+static bool window_answers(HWND window)
+{
+    // A handle that names no window is left to the change itself, which
+    // reports it in its own words; nor may a special value such as
+    // HWND_BROADCAST send the question to every window there is.
+    if (!IsWindow(window))
+        return true;
+    DWORD_PTR ignored = 0;
+    SetLastError(ERROR_SUCCESS);
+    if (SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &ignored))
+        return true;
+    DWORD code = GetLastError();
+    if (!IsWindow(window))
+        return true;
+    set_error_code("SendMessageTimeout(WM_NULL)", code == ERROR_SUCCESS ? ERROR_TIMEOUT : code);
+    return false;
+}
+
 static int32_t set_topmost(HWND window, int32_t topmost)
 {
     if (!window) {
@@ -54,6 +79,8 @@ static int32_t set_topmost(HWND window, int32_t topmost)
         set_error_code("SetWindowPos(topmost)", ERROR_ACCESS_DENIED);
         return 0;
     }
+    if (!window_answers(window))
+        return 0;
     HWND insert_after = topmost ? HWND_TOPMOST : HWND_NOTOPMOST;
     SetLastError(ERROR_SUCCESS);
     if (!SetWindowPos(window, insert_after, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE)) {
@@ -67,6 +94,8 @@ static int32_t leave_layered_mode(HWND window, LONG_PTR style)
 {
     if (!(style & WS_EX_LAYERED))
         return 1;
+    if (!window_answers(window))
+        return 0;
     DWORD write_error = style_write(window, style & ~static_cast<LONG_PTR>(WS_EX_LAYERED));
     if (style_read(window) & WS_EX_LAYERED) {
         report_setter_failure("SetWindowLongPtr(clear WS_EX_LAYERED)", window, write_error);
@@ -84,6 +113,8 @@ static int32_t set_alpha(HWND window, LONG_PTR style, int32_t pct)
         set_error_code("SetWindowLongPtr(WS_EX_LAYERED)", ERROR_ACCESS_DENIED);
         return 0;
     }
+    if (!window_answers(window))
+        return 0;
     DWORD write_error = style_write(window, style | WS_EX_LAYERED);
     if (!(style_read(window) & WS_EX_LAYERED)) {
         report_setter_failure("SetWindowLongPtr(WS_EX_LAYERED)", window, write_error);

@@ -8,6 +8,8 @@
 //                           "TITLE 1" to "TITLE N"; one round trip for many
 //   title HWND TEXT      -> ok
 //   destroy HWND         -> ok
+//   hang MS              -> ok, then the windows' thread stops pumping for MS
+//                           milliseconds, as a program that has hung
 //   quit                 -> bye, and the process ends
 // The main thread owns the windows and pumps their messages all the time, so
 // other processes can pin and fade them; a second thread reads stdin.
@@ -116,6 +118,9 @@ bool run_command(const std::string &line)
     } else if (verb == "destroy") {
         DestroyWindow(handle_from(first));
         reply("ok");
+    } else if (verb == "hang") {
+        reply("ok");
+        Sleep(static_cast<DWORD>(atol(first.c_str())));
     } else if (verb == "quit") {
         reply("bye");
         return false;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <string_view>
@@ -128,6 +129,21 @@ run_result run_program(const std::wstring &program, const std::vector<std::strin
     BOOL started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
                                   CREATE_UNICODE_ENVIRONMENT, env.data(), nullptr, &startup, &info);
     DWORD launch_error = GetLastError();
+    // Under heavy load Wine now and then loses a new process before it has
+    // run any of the program's code, and CreateProcess says "internal
+    // error". That is the platform's start-up, not the program under test:
+    // say so in the log and start it once more.
+    if (!started && launch_error == ERROR_INTERNAL_ERROR) {
+        fprintf(stderr, "note: starting %s failed with win32 error %lu (its stderr: [%s]); starting it again\n",
+                narrow(program).c_str(), launch_error, read_all(err).c_str());
+        SetFilePointer(err, 0, nullptr, FILE_BEGIN);
+        SetEndOfFile(err);
+        SetFilePointer(out, 0, nullptr, FILE_BEGIN);
+        SetEndOfFile(out);
+        started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                                 CREATE_UNICODE_ENVIRONMENT, env.data(), nullptr, &startup, &info);
+        launch_error = GetLastError();
+    }
     CloseHandle(in);
     if (!started) {
         ADD_FAILURE() << "could not start " << narrow(program) << " (win32 error " << launch_error << ")";
@@ -158,32 +174,16 @@ run_result run_cli(const std::vector<std::string> &args, const std::vector<std::
 
 // ---- windows ---------------------------------------------------------------
 
-static const wchar_t *test_class()
-{
-    static const wchar_t kName[] = L"KestalTestWindow";
-    static bool registered = false;
-    if (!registered) {
-        WNDCLASSEXW window_class = {};
-        window_class.cbSize = sizeof window_class;
-        window_class.lpfnWndProc = DefWindowProcW;
-        window_class.hInstance = GetModuleHandleW(nullptr);
-        window_class.lpszClassName = kName;
-        registered = RegisterClassExW(&window_class) != 0;
-    }
-    return kName;
-}
-
 HWND make_window(const window_options &options)
 {
-    const wchar_t *class_name = options.class_name ? options.class_name : test_class();
-    if (options.class_name) {
-        WNDCLASSEXW window_class = {};
-        window_class.cbSize = sizeof window_class;
-        window_class.lpfnWndProc = DefWindowProcW;
-        window_class.hInstance = GetModuleHandleW(nullptr);
-        window_class.lpszClassName = options.class_name;
-        RegisterClassExW(&window_class);
-    }
+    const wchar_t *class_name = options.class_name ? options.class_name : L"KestalTestWindow";
+    // Registering a class again fails and leaves the first registration in place.
+    WNDCLASSEXW window_class = {};
+    window_class.cbSize = sizeof window_class;
+    window_class.lpfnWndProc = options.procedure;
+    window_class.hInstance = GetModuleHandleW(nullptr);
+    window_class.lpszClassName = class_name;
+    RegisterClassExW(&window_class);
     HWND window = CreateWindowExW(options.ex_style, class_name, options.title.c_str(), options.style, 10, 10, 200, 80,
                                   nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     pump();
@@ -204,13 +204,17 @@ bool start_child(child_windows &child)
     return start_child(child, program_path(L"kestal-test-windows.exe"));
 }
 
-bool start_child(child_windows &child, const std::wstring &program)
+bool launch_child(child_windows &child, const std::wstring &program, const std::wstring &arguments)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE child_in_read, child_in_write, child_out_read, child_out_write;
-    if (!CreatePipe(&child_in_read, &child_in_write, &inherit, 0) ||
-        !CreatePipe(&child_out_read, &child_out_write, &inherit, 0))
+    if (!CreatePipe(&child_in_read, &child_in_write, &inherit, 0))
         return false;
+    if (!CreatePipe(&child_out_read, &child_out_write, &inherit, 0)) {
+        CloseHandle(child_in_read);
+        CloseHandle(child_in_write);
+        return false;
+    }
     SetHandleInformation(child_in_write, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(child_out_read, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup = {};
@@ -221,6 +225,8 @@ bool start_child(child_windows &child, const std::wstring &program)
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info = {};
     std::wstring command_line = quote_argument(program);
+    if (!arguments.empty())
+        command_line += L" " + arguments;
     BOOL started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                   &startup, &info);
     CloseHandle(child_in_read);
@@ -235,7 +241,24 @@ bool start_child(child_windows &child, const std::wstring &program)
     child.pid = info.dwProcessId;
     child.to_child = child_in_write;
     child.from_child = child_out_read;
-    return child_command(child, "ping") == "pong";
+    return true;
+}
+
+bool start_child(child_windows &child, const std::wstring &program)
+{
+    return launch_child(child, program) && child_command(child, "ping") == "pong";
+}
+
+std::string read_child_line(child_windows &child)
+{
+    std::string line;
+    char c;
+    DWORD got = 0;
+    while (ReadFile(child.from_child, &c, 1, &got, nullptr) && got == 1 && c != '\n') {
+        if (c != '\r')
+            line.push_back(c);
+    }
+    return line;
 }
 
 std::string child_command(child_windows &child, const std::string &line)
@@ -244,12 +267,7 @@ std::string child_command(child_windows &child, const std::string &line)
     DWORD written = 0;
     if (!WriteFile(child.to_child, request.data(), static_cast<DWORD>(request.size()), &written, nullptr))
         return "error: the child is gone";
-    std::string answer;
-    char c;
-    DWORD got = 0;
-    while (ReadFile(child.from_child, &c, 1, &got, nullptr) && got == 1 && c != '\n')
-        answer.push_back(c);
-    return answer;
+    return read_child_line(child);
 }
 
 HWND child_make_window(child_windows &child, const std::string &flags, const std::string &title_utf8)

@@ -41,6 +41,7 @@ struct window_options {
     DWORD ex_style = 0;
     DWORD style = WS_OVERLAPPEDWINDOW | WS_VISIBLE;
     const wchar_t *class_name = nullptr; // null: the suite's own class
+    WNDPROC procedure = DefWindowProcW;  // the class's procedure, where this call registers the class
 };
 
 // Creates a top-level window on the calling thread; null when creation fails.
@@ -56,7 +57,12 @@ struct child_windows {
     DWORD pid = 0;
 };
 
-// Starts the helper child; false when it does not start.
+// Starts `program` with `arguments` (quoted already) on pipes of ours for
+// its stdin and stdout; its stderr is ours. False when it does not start.
+bool launch_child(child_windows &child, const std::wstring &program, const std::wstring &arguments = L"");
+// One line that the child writes, without its line break.
+std::string read_child_line(child_windows &child);
+// Starts the helper child; false when it does not start or does not answer.
 bool start_child(child_windows &child);
 // Starts a copy of the helper child from another path.
 bool start_child(child_windows &child, const std::wstring &program);
