@@ -52,6 +52,49 @@ TEST(Cli, help_words_and_no_word_print_the_usage_and_succeed)
         expect_runs(c);
 }
 
+// A stdout that takes no bytes: a file opened for reading only, and a pipe
+// whose reader has gone. A command that would have succeeded fails instead;
+// one that failed anyway keeps its own exit code and its own error line.
+TEST(Cli, output_that_cannot_be_written_is_a_failure_not_a_success)
+{
+    wchar_t directory[MAX_PATH], path[MAX_PATH];
+    GetTempPathW(MAX_PATH, directory);
+    ASSERT_TRUE(GetTempFileNameW(directory, L"kst", 0, path));
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE read_only = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   &inherit, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(read_only, INVALID_HANDLE_VALUE);
+    HANDLE pipe_read, pipe_write;
+    ASSERT_TRUE(CreatePipe(&pipe_read, &pipe_write, &inherit, 0));
+    CloseHandle(pipe_read);
+
+    const std::string write_error = "error: writing to stdout failed: ";
+    const cli_case cases[] = {
+        {{"list"}, "", write_error, 1},
+        {{"help"}, "", write_error, 1},
+        {{"lasterror"}, "", write_error, 1},
+        {{"pin", "0"}, "", "error: set_topmost: null hwnd\n", 1},
+        {{"frobnicate"}, "", "unknown command 'frobnicate'\n", 2},
+    };
+    for (HANDLE sink : {read_only, pipe_write}) {
+        SCOPED_TRACE(sink == read_only ? "file opened for reading" : "pipe without a reader");
+        for (const cli_case &c : cases) {
+            SCOPED_TRACE(joined(c.args));
+            kt::run_result run = kt::run_cli(c.args, {}, sink);
+            EXPECT_EQ(run.exit_code, c.exit_code);
+            if (c.err == write_error) {
+                EXPECT_EQ(run.err.compare(0, write_error.size(), write_error), 0) << run.err;
+                EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
+            } else {
+                EXPECT_EQ(run.err, c.err);
+            }
+        }
+    }
+    CloseHandle(pipe_write);
+    CloseHandle(read_only);
+    DeleteFileW(path);
+}
+
 TEST(Cli, words_that_are_not_commands_are_named_on_stderr_and_exit_2)
 {
     // Matching is exact: no case folding, no prefixes, no trimming.

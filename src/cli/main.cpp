@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -57,6 +58,35 @@ constexpr command kCommands[] = {
     {"lasterror", run_last_error}, {"-h", run_help}, {"--help", run_help}, {"help", run_help},
 };
 
+// Output that never arrived, on a full disk or into a closed pipe, must not
+// end in success: a script would take a cut-off listing for the desktop.
+int checked_exit(int exit_code)
+{
+    if (fflush(stdout) == 0 && !ferror(stdout))
+        return exit_code;
+    const int write_errno = errno;
+    if (exit_code != 0)
+        return exit_code;
+    fprintf(stderr, "error: writing to stdout failed: %s\n", strerror(write_errno));
+    return 1;
+}
+
+int dispatch(int argc, char **argv)
+{
+    if (argc < 2) {
+        print_usage();
+        return 0;
+    }
+    const std::string_view word = argv[1];
+    for (const command &candidate : kCommands) {
+        if (candidate.word == word)
+            return candidate.run(argc, argv);
+    }
+    fprintf(stderr, "unknown command '%s'\n", argv[1]);
+    print_usage();
+    return 2;
+}
+
 } // namespace
 
 void print_usage()
@@ -70,17 +100,5 @@ int main(int argc, char **argv)
     // JSON and the lines read the same under any consumer.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
-
-    if (argc < 2) {
-        print_usage();
-        return 0;
-    }
-    const std::string_view word = argv[1];
-    for (const command &candidate : kCommands) {
-        if (candidate.word == word)
-            return candidate.run(argc, argv);
-    }
-    fprintf(stderr, "unknown command '%s'\n", argv[1]);
-    print_usage();
-    return 2;
+    return checked_exit(dispatch(argc, argv));
 }

@@ -106,7 +106,7 @@ static std::string read_all(HANDLE file)
 }
 
 run_result run_program(const std::wstring &program, const std::vector<std::string> &args,
-                       const std::vector<std::string> &environment)
+                       const std::vector<std::string> &environment, HANDLE stdout_to)
 {
     run_result result;
     std::wstring command_line = quote_argument(program);
@@ -122,7 +122,7 @@ run_result run_program(const std::wstring &program, const std::vector<std::strin
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = in;
-    startup.hStdOutput = out;
+    startup.hStdOutput = stdout_to ? stdout_to : out;
     startup.hStdError = err;
     PROCESS_INFORMATION info = {};
     std::wstring env = environment_block(environment);
@@ -167,9 +167,10 @@ run_result run_program(const std::wstring &program, const std::vector<std::strin
     return result;
 }
 
-run_result run_cli(const std::vector<std::string> &args, const std::vector<std::string> &environment)
+run_result run_cli(const std::vector<std::string> &args, const std::vector<std::string> &environment,
+                   HANDLE stdout_to)
 {
-    return run_program(program_path(L"kestal-cli.exe"), args, environment);
+    return run_program(program_path(L"kestal-cli.exe"), args, environment, stdout_to);
 }
 
 // ---- windows ---------------------------------------------------------------

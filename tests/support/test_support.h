@@ -24,11 +24,14 @@ std::wstring program_path(const std::wstring &file_name);
 // Runs a program to completion with the given arguments (UTF-8, quoted for
 // the C runtime's splitting) and extra environment variables ("NAME=value";
 // "NAME=" removes NAME). Fails the current test on a launch failure.
+// `stdout_to`, when given, is the program's stdout instead of a file that
+// `out` is read from; it must be inheritable, and `out` stays empty.
 run_result run_program(const std::wstring &program, const std::vector<std::string> &args,
-                       const std::vector<std::string> &environment = {});
+                       const std::vector<std::string> &environment = {}, HANDLE stdout_to = nullptr);
 
 // Runs kestal-cli.exe from the build.
-run_result run_cli(const std::vector<std::string> &args, const std::vector<std::string> &environment = {});
+run_result run_cli(const std::vector<std::string> &args, const std::vector<std::string> &environment = {},
+                   HANDLE stdout_to = nullptr);
 
 std::wstring widen(const std::string &utf8);
 std::string narrow(const std::wstring &wide);
