@@ -199,6 +199,12 @@ TEST(ListingProbe, reads_the_member_of_exactly_the_window_asked_for)
     constexpr char kColonLater[] = R"([{"hwnd":5,"pinned"},{"hwnd":6,"opacity":30}])";
     constexpr char kUnclosed[] = R"([{"hwnd":7,"title":"t","pinned":true,"opacity":55)";
     constexpr char kSpaced[] = "[{\"hwnd\":8,\"title\": \t\"s\",\"pinned\":\t true,\"opacity\": \t 42}]";
+    // Titles and exe names hold any text: braces, member names, escaped
+    // quotation marks and backslashes.
+    constexpr char kBraces[] = R"([{"hwnd":9,"title":"a}b","exe":"{c}.exe","pinned":true,"opacity":61}])";
+    constexpr char kNamesAsText[] = R"([{"hwnd":10,"title":"pinned","exe":"opacity","pinned":false,"opacity":35}])";
+    constexpr char kEscapes[] = R"([{"hwnd":11,"title":"x\",\"pinned\":true,\"opacity\":99}\\","exe":"e\\",)"
+                                R"("pinned":false,"opacity":25}])";
 
     struct probe_case {
         const char *what;
@@ -227,6 +233,12 @@ TEST(ListingProbe, reads_the_member_of_exactly_the_window_asked_for)
         {"blanks before a string", kSpaced, "8", "\"title\"", kFieldIsString},
         {"blanks before true", kSpaced, "8", kPinned, 1},
         {"blanks before a number", kSpaced, "8", kOpacity, 42},
+        {"braces in the title and exe name, true", kBraces, "9", kPinned, 1},
+        {"braces in the title and exe name, number", kBraces, "9", kOpacity, 61},
+        {"member names as title and exe name, false", kNamesAsText, "10", kPinned, 0},
+        {"member names as title and exe name, number", kNamesAsText, "10", kOpacity, 35},
+        {"escaped members in the title, false", kEscapes, "11", kPinned, 0},
+        {"escaped members in the title, number", kEscapes, "11", kOpacity, 25},
     };
     for (const probe_case &c : cases)
         EXPECT_EQ(json_field(c.json, c.handle, c.member), c.expected) << c.what;

@@ -3,6 +3,10 @@
 
 KESTAL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KESTAL_WORK=${KESTAL_WORK:-$KESTAL_ROOT/.work}
+# Sources and builds of the libraries the project depends on (tools/setup).
+KESTAL_DEPS=$KESTAL_WORK/deps
+YYJSON_VERSION=0.10.0
+YYJSON_SOURCE=$KESTAL_DEPS/yyjson-$YYJSON_VERSION
 export WINEPREFIX=${KESTAL_WINEPREFIX:-$KESTAL_WORK/wine}
 export WINEARCH=win64
 export WINEDEBUG=${WINEDEBUG:--all}

@@ -17,6 +17,35 @@ static const char *find_object(const char *json, const char *key)
     return nullptr;
 }
 
+// Where the value of `member` begins in the object that runs from `at`, or
+// null. Titles and exe names hold any text, braces and member names
+// included, so the object ends at the first '}' outside a string, and a
+// string counts as the member's name only where a ':' follows it.
+static const char *member_value(const char *at, const char *member)
+{
+    const size_t member_length = strlen(member);
+    while (*at && *at != '}') {
+        if (*at != '"') {
+            ++at;
+            continue;
+        }
+        const char *string = at;
+        for (++at; *at && *at != '"'; ++at) {
+            if (*at == '\\' && at[1])
+                ++at;
+        }
+        if (*at)
+            ++at;
+        const char *after = at;
+        while (*after == ' ' || *after == '\t')
+            ++after;
+        if (*after == ':' && static_cast<size_t>(at - string) == member_length &&
+            strncmp(string, member, member_length) == 0)
+            return after + 1;
+    }
+    return nullptr;
+}
+
 int32_t json_field(const char *json, const char *handle_text, const char *member)
 {
     if (!json)
@@ -26,18 +55,10 @@ int32_t json_field(const char *json, const char *handle_text, const char *member
     const char *after_key = find_object(json, key);
     if (!after_key)
         return kFieldMissing;
-
-    const char *object_end = strchr(after_key, '}');
-    if (!object_end)
-        object_end = after_key + strlen(after_key);
-    const char *name = strstr(after_key, member);
-    if (!name || name > object_end)
-        return kFieldMissing;
-    const char *colon = strchr(name, ':');
-    if (!colon || colon > object_end)
+    const char *value = member_value(after_key, member);
+    if (!value)
         return kFieldMissing;
 
-    const char *value = colon + 1;
     while (*value == ' ' || *value == '\t')
         ++value;
     if (*value == '"')

@@ -4,19 +4,10 @@
 #include <iterator>
 #include <string_view>
 
-#include <yyjson.h>
-
 #include "internal.h"
+#include "listing_json.h"
 
 namespace {
-
-struct window_entry {
-    HWND hwnd;
-    int32_t pinned;
-    int32_t opacity;
-    char *title;
-    const char *exe; // owned by the process cache
-};
 
 // One image-path query per process and listing, not one per window.
 struct process_name {
@@ -33,7 +24,8 @@ constexpr DWORD kDwmCloakedAttribute = 14;
 } // namespace
 
 // Static so that a listing allocates nothing per window beyond its strings.
-static window_entry g_list[kMaxWindows];
+// Titles belong to the table, exe names to the process cache.
+static listing_entry g_list[kMaxWindows];
 static int32_t g_list_len = 0;
 static process_name g_processes[kMaxWindows];
 static int32_t g_processes_len = 0;
@@ -162,7 +154,8 @@ static void capture(HWND window)
     int32_t opacity = opacity_of(window, style);
     char *title = title_of(window);
     const char *exe = exe_of(window);
-    g_list[g_list_len++] = {window, (style & WS_EX_TOPMOST) ? 1 : 0, opacity, title, exe};
+    g_list[g_list_len++] = {static_cast<int64_t>(reinterpret_cast<intptr_t>(window)), title, exe,
+                            (style & WS_EX_TOPMOST) != 0, opacity};
 }
 
 static BOOL CALLBACK enum_cb(HWND window, LPARAM)
@@ -182,19 +175,6 @@ static char *empty_array()
     return copy;
 }
 
-static void add_entry(yyjson_mut_doc *doc, yyjson_mut_val *root, const window_entry &entry)
-{
-    yyjson_mut_val *object = yyjson_mut_arr_add_obj(doc, root);
-    if (!object)
-        return;
-    // A member that does not fit is left out; the rest of the listing stands.
-    yyjson_mut_obj_add_sint(doc, object, "hwnd", static_cast<int64_t>(reinterpret_cast<intptr_t>(entry.hwnd)));
-    yyjson_mut_obj_add_str(doc, object, "title", entry.title ? entry.title : "");
-    yyjson_mut_obj_add_str(doc, object, "exe", entry.exe ? entry.exe : "");
-    yyjson_mut_obj_add_bool(doc, object, "pinned", entry.pinned != 0);
-    yyjson_mut_obj_add_sint(doc, object, "opacity", entry.opacity);
-}
-
 static char *list_windows()
 {
     kswin_init();
@@ -205,26 +185,10 @@ static char *list_windows()
         return empty_array();
     }
 
-    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-    if (!doc) {
-        set_error("yyjson out of memory");
-        return empty_array();
-    }
-    yyjson_mut_val *root = yyjson_mut_arr(doc);
-    if (!root) {
-        set_error("yyjson out of memory");
-        yyjson_mut_doc_free(doc);
-        return empty_array();
-    }
-    yyjson_mut_doc_set_root(doc, root);
-    // The document points at the table's strings, so the table outlives the write.
-    for (int32_t i = 0; i < g_list_len; ++i)
-        add_entry(doc, root, g_list[i]);
-
-    char *text = yyjson_mut_write(doc, YYJSON_WRITE_NOFLAG, nullptr);
-    yyjson_mut_doc_free(doc);
+    const char *failure = nullptr;
+    char *text = listing_json(g_list, g_list_len, &failure);
     if (!text) {
-        set_error("yyjson write failed");
+        set_error("%s", failure);
         text = empty_array();
     }
     release_table();
