@@ -115,6 +115,19 @@ TEST(SelfTestCommand, reports_seven_passes_and_leaves_no_window_behind)
     }
 }
 
+// The listing carries the program's own file name next to the window's
+// state, and a file name may hold braces.
+TEST(SelfTestCommand, passes_under_a_file_name_that_holds_braces)
+{
+    const std::wstring copy = kt::program_path(L"kestal-{cli}.exe");
+    ASSERT_TRUE(CopyFileW(kt::program_path(L"kestal-cli.exe").c_str(), copy.c_str(), FALSE))
+        << "win32 error " << GetLastError();
+    kt::run_result result = kt::run_program(copy, {"test"});
+    DeleteFileW(copy.c_str());
+    EXPECT_EQ(result.exit_code, 0u) << result.out;
+    EXPECT_NE(result.out.find("\n7 passed, 0 failed\n"), std::string::npos) << result.out;
+}
+
 // Wine opens the X display from the Unix environment, which a Windows
 // parent cannot change for its child, so this case only has meaning in the
 // run that ctest starts without a display (self_test_tests_without_display).
