@@ -270,8 +270,8 @@ double time_call_kind(int which, const desktop_snapshot &snapshot)
 
 // ---- whole processes ----------------------------------------------------------
 
-// Start to exit of one program, its output thrown away; negative when it
-// does not start or does not succeed.
+// Start to exit of one program, its output thrown away; negative, with the
+// reason on stderr, when it does not start or does not succeed.
 double time_process(const std::wstring &program, const wchar_t *arguments)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -286,11 +286,13 @@ double time_process(const std::wstring &program, const wchar_t *arguments)
     std::wstring command_line = L"\"" + program + L"\" " + arguments;
     PROCESS_INFORMATION info = {};
     double start = now_ms();
-    BOOL started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                  &startup, &info);
+    BOOL started = kt::create_process(program, command_line, 0, nullptr, startup, info);
+    const DWORD launch_error = GetLastError();
     CloseHandle(sink);
-    if (!started)
+    if (!started) {
+        fprintf(stderr, "could not start it: win32 error %lu\n", launch_error);
         return -1;
+    }
     DWORD exit_code = 1;
     if (WaitForSingleObject(info.hProcess, 60000) == WAIT_OBJECT_0)
         GetExitCodeProcess(info.hProcess, &exit_code);
@@ -299,6 +301,8 @@ double time_process(const std::wstring &program, const wchar_t *arguments)
     double elapsed = now_ms() - start;
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
+    if (exit_code != 0)
+        fprintf(stderr, "it ended with exit code %lu\n", exit_code);
     return exit_code == 0 ? elapsed : -1;
 }
 

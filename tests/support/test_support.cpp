@@ -105,6 +105,23 @@ static std::string read_all(HANDLE file)
     return data;
 }
 
+BOOL create_process(const std::wstring &program, std::wstring &command_line, DWORD flags, void *environment,
+                    STARTUPINFOW &startup, PROCESS_INFORMATION &info)
+{
+    BOOL started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags, environment,
+                                  nullptr, &startup, &info);
+    if (started || GetLastError() != ERROR_INTERNAL_ERROR)
+        return started;
+    fprintf(stderr, "note: starting %s failed with win32 error %lu (its stderr: [%s]); starting it again\n",
+            narrow(program).c_str(), static_cast<unsigned long>(ERROR_INTERNAL_ERROR),
+            read_all(startup.hStdError).c_str());
+    // What the lost process wrote is in the note, not in the next run's output.
+    SetFilePointer(startup.hStdError, 0, nullptr, FILE_BEGIN);
+    SetEndOfFile(startup.hStdError);
+    return CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags, environment, nullptr,
+                          &startup, &info);
+}
+
 run_result run_program(const std::wstring &program, const std::vector<std::string> &args,
                        const std::vector<std::string> &environment, HANDLE stdout_to)
 {
@@ -126,24 +143,8 @@ run_result run_program(const std::wstring &program, const std::vector<std::strin
     startup.hStdError = err;
     PROCESS_INFORMATION info = {};
     std::wstring env = environment_block(environment);
-    BOOL started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                                  CREATE_UNICODE_ENVIRONMENT, env.data(), nullptr, &startup, &info);
+    BOOL started = create_process(program, command_line, CREATE_UNICODE_ENVIRONMENT, env.data(), startup, info);
     DWORD launch_error = GetLastError();
-    // Under heavy load Wine now and then loses a new process before it has
-    // run any of the program's code, and CreateProcess says "internal
-    // error". That is the platform's start-up, not the program under test:
-    // say so in the log and start it once more.
-    if (!started && launch_error == ERROR_INTERNAL_ERROR) {
-        fprintf(stderr, "note: starting %s failed with win32 error %lu (its stderr: [%s]); starting it again\n",
-                narrow(program).c_str(), launch_error, read_all(err).c_str());
-        SetFilePointer(err, 0, nullptr, FILE_BEGIN);
-        SetEndOfFile(err);
-        SetFilePointer(out, 0, nullptr, FILE_BEGIN);
-        SetEndOfFile(out);
-        started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                                 CREATE_UNICODE_ENVIRONMENT, env.data(), nullptr, &startup, &info);
-        launch_error = GetLastError();
-    }
     CloseHandle(in);
     if (!started) {
         ADD_FAILURE() << "could not start " << narrow(program) << " (win32 error " << launch_error << ")";

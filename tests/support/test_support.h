@@ -21,6 +21,15 @@ struct run_result {
 // Full path of a program that the build puts next to the running test.
 std::wstring program_path(const std::wstring &file_name);
 
+// CreateProcessW with inherited handles. Under heavy load Wine now and then
+// loses a new process before any of its code has run and answers "internal
+// error" (1359): that is the platform's start-up, not the program under
+// test, so it is said on stderr and the program is started once more.
+// `startup.hStdError` must be a file of the caller's own, or NUL: what the
+// lost process wrote there goes into the note, and the file is emptied.
+BOOL create_process(const std::wstring &program, std::wstring &command_line, DWORD flags, void *environment,
+                    STARTUPINFOW &startup, PROCESS_INFORMATION &info);
+
 // Runs a program to completion with the given arguments (UTF-8, quoted for
 // the C runtime's splitting) and extra environment variables ("NAME=value";
 // "NAME=" removes NAME). Fails the current test on a launch failure.
