@@ -60,10 +60,13 @@ static bool window_answers(HWND window)
     SetLastError(ERROR_SUCCESS);
     if (SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &ignored))
         return true;
+    // Any answer but silence, such as a message that the system filters
+    // between privilege levels, is left to the change to report; so is a
+    // window that went away meanwhile.
     DWORD code = GetLastError();
-    if (!IsWindow(window))
+    if ((code != ERROR_TIMEOUT && code != ERROR_SUCCESS) || !IsWindow(window))
         return true;
-    set_error_code("SendMessageTimeout(WM_NULL)", code == ERROR_SUCCESS ? ERROR_TIMEOUT : code);
+    set_error_code("SendMessageTimeout(WM_NULL)", ERROR_TIMEOUT);
     return false;
 }
 
