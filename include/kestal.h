@@ -50,6 +50,11 @@ KESTAL_API void kestal_free_string(char *text);
 
 /*============================================================================
  * Window state setters
+ *
+ * A change to another program's window takes that program's answer. A program
+ * that gives none within 5 seconds, or that the system already counts as hung,
+ * is left alone, and the call fails with "SendMessageTimeout(WM_NULL) failed
+ * (win32 error 1460): ..." instead of waiting for it.
  *===========================================================================*/
 
 /**
