@@ -1,6 +1,8 @@
 // kestal-cli as a black box: words in; stdout, stderr and the exit code out, byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -127,6 +129,102 @@ TEST(Cli, list_prints_the_listing_as_one_line_and_ignores_further_words)
         ASSERT_NE(entry, nullptr) << line;
         EXPECT_EQ(entry->title, kt::narrow(title));
         EXPECT_EQ(entry->exe, "cli_tests.exe");
+    }
+    DestroyWindow(window);
+    kt::pump();
+}
+
+// What `list` prints with its words: the JSON of one line, without "\n".
+std::string listing_line(const std::vector<std::string> &args)
+{
+    SCOPED_TRACE(joined(args));
+    kt::run_result run = kt::run_cli(args);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exit_code, 0u);
+    if (run.out.empty() || run.out.back() != '\n') {
+        ADD_FAILURE() << "no line: " << run.out;
+        return "";
+    }
+    return run.out.substr(0, run.out.size() - 1);
+}
+
+// Titles that JSON must escape, text beyond ASCII in and beyond the BMP, and
+// a lone surrogate, which the listing writes as U+FFFD.
+TEST(Cli, list_ascii_is_pure_ascii_and_reads_as_the_same_listing)
+{
+    const std::wstring titles[] = {
+        L"say \"hi\" \\ /slash\t\x01\x1f\x7f",
+        L"Caf\u00e9 \u2014 Notes",
+        L"\u7a93 \u0413\u0440\u0443\u0437",
+        L"\U0001F600 and \U0001D11E",
+        std::wstring(L"lone \xD800 half"),
+    };
+    std::vector<HWND> windows;
+    for (const std::wstring &title : titles) {
+        windows.push_back(kt::make_window({title}));
+        ASSERT_TRUE(windows.back());
+    }
+    const std::string plain = listing_line({"list"});
+    auto plain_listing = kt::parse_listing(plain.c_str());
+    ASSERT_TRUE(plain_listing);
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"list", "--ascii"}, {"list", "extra", "--ascii", "words"}}) {
+        SCOPED_TRACE(joined(args));
+        const std::string ascii = listing_line(args);
+        for (size_t i = 0; i < ascii.size(); ++i)
+            ASSERT_LT(static_cast<unsigned char>(ascii[i]), 0x80) << "byte " << i << " of " << ascii;
+        auto ascii_listing = kt::parse_listing(ascii.c_str());
+        ASSERT_TRUE(ascii_listing);
+        for (size_t i = 0; i < windows.size(); ++i) {
+            SCOPED_TRACE(kt::narrow(titles[i]));
+            const kt::listed_window *escaped = kt::find_listed(*ascii_listing, windows[i]);
+            const kt::listed_window *unescaped = kt::find_listed(*plain_listing, windows[i]);
+            ASSERT_TRUE(escaped && unescaped);
+            EXPECT_EQ(escaped->title, unescaped->title);
+            EXPECT_EQ(escaped->exe, unescaped->exe);
+            EXPECT_EQ(escaped->pinned, unescaped->pinned);
+            EXPECT_EQ(escaped->opacity, unescaped->opacity);
+        }
+        // Beyond the BMP: one surrogate pair, whatever the case of its hex digits.
+        std::string folded = ascii;
+        std::transform(folded.begin(), folded.end(), folded.begin(), [](unsigned char c) { return std::tolower(c); });
+        EXPECT_NE(folded.find("\\ud83d\\ude00 and \\ud834\\udd1e"), std::string::npos) << ascii;
+    }
+    for (HWND window : windows)
+        DestroyWindow(window);
+    kt::pump();
+}
+
+TEST(Cli, list_long_adds_the_members_and_combines_with_ascii_in_either_order)
+{
+    HWND window = kt::make_window({L"long Gr\u00fc\u00dfe \U0001F600"});
+    ASSERT_TRUE(window);
+    RECT rect = {};
+    ASSERT_TRUE(GetWindowRect(window, &rect));
+    std::vector<kt::long_window> seen;
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"list", "--long"},
+                                                 {"list", "--long", "--ascii"},
+                                                 {"list", "--ascii", "more", "--long"}}) {
+        SCOPED_TRACE(joined(args));
+        const std::string line = listing_line(args);
+        auto listing = kt::parse_long_listing(line.c_str());
+        ASSERT_TRUE(listing) << line;
+        for (const kt::long_window &entry : *listing) {
+            if (entry.listed.hwnd == reinterpret_cast<intptr_t>(window))
+                seen.push_back(entry);
+        }
+    }
+    ASSERT_EQ(seen.size(), 3u);
+    for (const kt::long_window &entry : seen) {
+        EXPECT_EQ(entry.listed.title, kt::narrow(L"long Gr\u00fc\u00dfe \U0001F600"));
+        EXPECT_EQ(entry.listed.exe, "cli_tests.exe");
+        EXPECT_EQ(entry.pid, static_cast<int64_t>(GetCurrentProcessId()));
+        EXPECT_EQ(entry.class_name, "KestalTestWindow");
+        EXPECT_EQ(entry.x, rect.left);
+        EXPECT_EQ(entry.y, rect.top);
+        EXPECT_EQ(entry.width, rect.right - rect.left);
+        EXPECT_EQ(entry.height, rect.bottom - rect.top);
+        EXPECT_EQ(entry.state, "normal");
     }
     DestroyWindow(window);
     kt::pump();

@@ -287,6 +287,171 @@ TEST_F(WindowListing, exe_names_beyond_ascii_are_listed_in_utf8)
     EXPECT_EQ(entry->exe, name);
 }
 
+// ---- the census behind the listing, and the long form ----------------------------
+
+struct census_text {
+    int32_t count = -1;
+    std::string json;
+};
+
+census_text census_json(uint32_t facts, uint32_t options)
+{
+    census_text result;
+    const kestal_window *windows = nullptr;
+    result.count = kestal_census(facts, &windows);
+    char *text = result.count >= 0 ? kestal_census_json(windows, result.count, options) : nullptr;
+    result.json = text ? text : "";
+    kestal_free_string(text);
+    kestal_census_release();
+    return result;
+}
+
+const kt::long_window *find_long(const std::vector<kt::long_window> &listing, HWND window)
+{
+    for (const kt::long_window &entry : listing) {
+        if (entry.listed.hwnd == static_cast<int64_t>(reinterpret_cast<intptr_t>(window)))
+            return &entry;
+    }
+    return nullptr;
+}
+
+TEST_F(WindowListing, long_members_describe_place_size_state_class_process_and_focus)
+{
+    children_.emplace_back();
+    ASSERT_TRUE(kt::start_child(children_.back()));
+    kt::child_windows &child = children_.back();
+    struct long_case {
+        const char *flags;
+        const char *class_name;
+        const char *state;
+        RECT at; // left, top, width, height; all 0 where the system decides
+    };
+    const long_case cases[] = {
+        {"class=KestalLongNormal,at=40:50:310:170", "KestalLongNormal", "normal", {40, 50, 310, 170}},
+        {"class=KestalLongOff,at=-20:700:150:90,topmost,layered=153", "KestalLongOff", "normal", {-20, 700, 150, 90}},
+        {"class=KestalLongMin,minimized", "KestalLongMin", "minimized", {}},
+        {"class=Kestal_Fenêtre_窓,maximized", "Kestal_Fenêtre_窓", "maximized", {}},
+    };
+    std::vector<HWND> made;
+    for (const long_case &c : cases)
+        made.push_back(kt::child_make_window(child, c.flags, std::string("long ") + c.class_name));
+    HWND front = make(owner::test, "-", "long, brought to the foreground");
+    ASSERT_TRUE(SetForegroundWindow(front));
+    kt::pump();
+    ASSERT_EQ(GetForegroundWindow(), front);
+
+    const census_text census = census_json(KESTAL_CENSUS_PLACEMENT, KESTAL_JSON_LONG);
+    ASSERT_GE(census.count, 0) << kestal_last_error();
+    auto listing = kt::parse_long_listing(census.json.c_str());
+    ASSERT_TRUE(listing);
+    EXPECT_EQ(listing->size(), static_cast<size_t>(census.count));
+    const auto plain = parsed(raw_listing());
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const long_case &c = cases[i];
+        SCOPED_TRACE(c.flags);
+        const kt::long_window *entry = find_long(*listing, made[i]);
+        ASSERT_NE(entry, nullptr) << census.json;
+        EXPECT_EQ(entry->pid, static_cast<int64_t>(child.pid));
+        EXPECT_EQ(entry->class_name, c.class_name);
+        EXPECT_EQ(entry->state, c.state);
+        EXPECT_FALSE(entry->foreground);
+        RECT rect = {};
+        ASSERT_TRUE(GetWindowRect(made[i], &rect));
+        EXPECT_EQ(entry->x, rect.left);
+        EXPECT_EQ(entry->y, rect.top);
+        EXPECT_EQ(entry->width, rect.right - rect.left);
+        EXPECT_EQ(entry->height, rect.bottom - rect.top);
+        if (c.at.right > 0) {
+            EXPECT_EQ(entry->x, c.at.left);
+            EXPECT_EQ(entry->y, c.at.top);
+            EXPECT_EQ(entry->width, c.at.right);
+            EXPECT_EQ(entry->height, c.at.bottom);
+        }
+        // The first five members are those of the plain listing.
+        const kt::listed_window *short_entry = kt::find_listed(plain, made[i]);
+        ASSERT_NE(short_entry, nullptr);
+        EXPECT_EQ(entry->listed.title, short_entry->title);
+        EXPECT_EQ(entry->listed.exe, "kestal-test-windows.exe");
+        EXPECT_EQ(entry->listed.pinned, short_entry->pinned);
+        EXPECT_EQ(entry->listed.opacity, short_entry->opacity);
+    }
+    const kt::long_window *focused = find_long(*listing, front);
+    ASSERT_NE(focused, nullptr);
+    EXPECT_TRUE(focused->foreground);
+    EXPECT_EQ(focused->class_name, "KestalTestWindow");
+    EXPECT_EQ(focused->pid, static_cast<int64_t>(GetCurrentProcessId()));
+    size_t foreground = 0;
+    for (const kt::long_window &entry : *listing)
+        foreground += entry.foreground;
+    EXPECT_EQ(foreground, 1u);
+}
+
+// Plain JSON from a census is kestal_list's text, with or without the
+// placement facts, and a census repeated without a release reads again
+// everything that can change while the facts kept per handle stay right.
+TEST_F(WindowListing, a_repeated_census_sees_every_change_and_its_plain_text_is_the_listing)
+{
+    HWND own = make(owner::test, "-", "census before");
+    HWND other = make(owner::child, "-", "census other before");
+    const census_text plain = census_json(0, 0), placed = census_json(KESTAL_CENSUS_PLACEMENT, 0);
+    const std::string listed = raw_listing();
+    EXPECT_EQ(plain.json, listed);
+    EXPECT_EQ(placed.json, listed);
+
+    const kestal_window *windows = nullptr;
+    ASSERT_GE(kestal_census(0, &windows), 0);
+    SetWindowTextW(own, L"census after, Grüße");
+    ASSERT_EQ(kt::child_command(children_.front(), "title " + kt::handle_text(other) + " census other after"), "ok");
+    SetWindowPos(own, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    SetWindowLongW(own, GWL_EXSTYLE, GetWindowLongW(own, GWL_EXSTYLE) | WS_EX_LAYERED);
+    SetLayeredWindowAttributes(own, 0, 51, LWA_ALPHA);
+    HWND added = make(owner::child, "class=KestalCensusLate", "census added");
+    const int32_t count = kestal_census(0, &windows);
+    ASSERT_GE(count, 0);
+    std::vector<kestal_window> seen(windows, windows + count);
+    auto find = [&](HWND window) -> const kestal_window * {
+        for (const kestal_window &entry : seen) {
+            if (entry.hwnd == static_cast<int64_t>(reinterpret_cast<intptr_t>(window)))
+                return &entry;
+        }
+        return nullptr;
+    };
+    const kestal_window *own_entry = find(own), *other_entry = find(other), *added_entry = find(added);
+    ASSERT_TRUE(own_entry && other_entry && added_entry);
+    EXPECT_STREQ(own_entry->title, "census after, Grüße");
+    EXPECT_EQ(own_entry->pinned, 1);
+    EXPECT_EQ(own_entry->opacity, 20);
+    EXPECT_STREQ(own_entry->exe, "window_list_tests.exe");
+    EXPECT_STREQ(own_entry->class_name, "KestalTestWindow");
+    EXPECT_STREQ(other_entry->title, "census other after");
+    EXPECT_STREQ(other_entry->exe, "kestal-test-windows.exe");
+    EXPECT_STREQ(added_entry->class_name, "KestalCensusLate");
+    EXPECT_STREQ(added_entry->exe, "kestal-test-windows.exe");
+    EXPECT_EQ(added_entry->pid, children_.front().pid);
+
+    ASSERT_EQ(kt::child_command(children_.front(), "destroy " + kt::handle_text(added)), "ok");
+    const int32_t after = kestal_census(KESTAL_CENSUS_PLACEMENT, &windows);
+    ASSERT_GE(after, 0);
+    // The array is its objects, each as kestal_window_json writes it alone.
+    for (uint32_t options : {0u, KESTAL_JSON_LONG, KESTAL_JSON_LONG | KESTAL_JSON_ASCII}) {
+        SCOPED_TRACE(options);
+        char *text = kestal_census_json(windows, after, options);
+        ASSERT_NE(text, nullptr);
+        std::string joined = "[";
+        for (int32_t i = 0; i < after; ++i) {
+            char *object = kestal_window_json(&windows[i], options);
+            ASSERT_NE(object, nullptr);
+            joined += std::string(i ? "," : "") + object;
+            kestal_free_string(object);
+        }
+        EXPECT_EQ(text, joined + "]");
+        EXPECT_EQ(std::string(text).find("\"hwnd\":" + kt::handle_text(added) + ","), std::string::npos);
+        kestal_free_string(text);
+    }
+    kestal_census_release();
+    EXPECT_EQ(kestal_window_json(nullptr, 0), nullptr);
+}
+
 // ---- the cloak filter, through the stand-in dwmapi.dll -----------------------
 
 struct cloak_run {

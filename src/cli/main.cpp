@@ -21,16 +21,17 @@ constexpr char kUsage[] = "tinsmere-kestal CLI\n"
                           "  kestal-cli test                         self-test roundtrip\n"
                           "  kestal-cli lasterror                    print last error\n";
 
-int run_list(int, char **)
+int run_list(int argc, char **argv)
 {
-    // Every failure yields "[]", like an empty desktop; what tells them apart
-    // is that a failure rewrites the last-error text.
-    char before[512];
-    snprintf(before, sizeof before, "%s", kestal_last_error());
-    char *text = kestal_list();
+    const uint32_t options = json_options(argc, argv);
+    const kestal_window *windows = nullptr;
+    const int32_t count = kestal_census(census_facts(options), &windows);
+    char *text = count >= 0 ? kestal_census_json(windows, count, options) : nullptr;
+    kestal_census_release();
+    // A failure prints "[]", like an empty desktop, and says why on stderr.
     printf("%s\n", text ? text : "[]");
     kestal_free_string(text);
-    if (text && strcmp(before, kestal_last_error()) == 0)
+    if (text)
         return 0;
     fprintf(stderr, "error: %s\n", kestal_last_error());
     return 1;
@@ -88,6 +89,24 @@ int dispatch(int argc, char **argv)
 }
 
 } // namespace
+
+uint32_t json_options(int argc, char **argv)
+{
+    uint32_t options = 0;
+    for (int i = 2; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word == "--long")
+            options |= KESTAL_JSON_LONG;
+        else if (word == "--ascii")
+            options |= KESTAL_JSON_ASCII;
+    }
+    return options;
+}
+
+uint32_t census_facts(uint32_t json_options)
+{
+    return json_options & KESTAL_JSON_LONG ? KESTAL_CENSUS_PLACEMENT : 0;
+}
 
 void print_usage()
 {

@@ -3,40 +3,82 @@
 
 #include <yyjson.h>
 
-static void add_entry(yyjson_mut_doc *doc, yyjson_mut_val *root, const listing_entry &entry)
+#include <iterator>
+
+namespace {
+
+constexpr const char *kStateNames[] = {"normal", "minimized", "maximized"};
+
+const char *text_or_empty(const char *text)
 {
-    yyjson_mut_val *object = yyjson_mut_arr_add_obj(doc, root);
-    if (!object)
-        return;
-    // A member that does not fit is left out; the rest of the listing stands.
-    yyjson_mut_obj_add_sint(doc, object, "hwnd", entry.hwnd);
-    yyjson_mut_obj_add_str(doc, object, "title", entry.title ? entry.title : "");
-    yyjson_mut_obj_add_str(doc, object, "exe", entry.exe ? entry.exe : "");
-    yyjson_mut_obj_add_bool(doc, object, "pinned", entry.pinned);
-    yyjson_mut_obj_add_sint(doc, object, "opacity", entry.opacity);
+    return text ? text : "";
 }
 
-char *listing_json(const listing_entry *entries, int32_t count, const char **failure)
+const char *state_name(int32_t state)
+{
+    return state > 0 && state < static_cast<int32_t>(std::size(kStateNames)) ? kStateNames[state] : kStateNames[0];
+}
+
+} // namespace
+
+static void add_members(yyjson_mut_doc *doc, yyjson_mut_val *object, const kestal_window &entry, uint32_t options)
+{
+    // A member that does not fit is left out; the rest of the listing stands.
+    yyjson_mut_obj_add_sint(doc, object, "hwnd", entry.hwnd);
+    yyjson_mut_obj_add_str(doc, object, "title", text_or_empty(entry.title));
+    yyjson_mut_obj_add_str(doc, object, "exe", text_or_empty(entry.exe));
+    yyjson_mut_obj_add_bool(doc, object, "pinned", entry.pinned);
+    yyjson_mut_obj_add_sint(doc, object, "opacity", entry.opacity);
+    if (!(options & KESTAL_JSON_LONG))
+        return;
+    yyjson_mut_obj_add_uint(doc, object, "pid", entry.pid);
+    yyjson_mut_obj_add_str(doc, object, "class", text_or_empty(entry.class_name));
+    yyjson_mut_obj_add_sint(doc, object, "x", entry.x);
+    yyjson_mut_obj_add_sint(doc, object, "y", entry.y);
+    yyjson_mut_obj_add_sint(doc, object, "width", entry.width);
+    yyjson_mut_obj_add_sint(doc, object, "height", entry.height);
+    yyjson_mut_obj_add_str(doc, object, "state", state_name(entry.state));
+    yyjson_mut_obj_add_bool(doc, object, "foreground", entry.foreground);
+}
+
+// Writes the document that `root` heads and frees it.
+static char *written(yyjson_mut_doc *doc, yyjson_mut_val *root, uint32_t options, const char **failure)
+{
+    yyjson_mut_doc_set_root(doc, root);
+    const yyjson_write_flag flags = options & KESTAL_JSON_ASCII ? YYJSON_WRITE_ESCAPE_UNICODE : YYJSON_WRITE_NOFLAG;
+    char *text = yyjson_mut_write(doc, flags, nullptr);
+    yyjson_mut_doc_free(doc);
+    if (!text)
+        *failure = "yyjson write failed";
+    return text;
+}
+
+char *listing_json(const kestal_window *entries, int32_t count, uint32_t options, const char **failure)
 {
     yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-    if (!doc) {
-        *failure = "yyjson out of memory";
-        return nullptr;
-    }
-    yyjson_mut_val *root = yyjson_mut_arr(doc);
+    yyjson_mut_val *root = doc ? yyjson_mut_arr(doc) : nullptr;
     if (!root) {
         *failure = "yyjson out of memory";
         yyjson_mut_doc_free(doc);
         return nullptr;
     }
-    yyjson_mut_doc_set_root(doc, root);
     // The document points at the entries' strings, which outlive the write.
-    for (int32_t i = 0; i < count; ++i)
-        add_entry(doc, root, entries[i]);
+    for (int32_t i = 0; i < count; ++i) {
+        if (yyjson_mut_val *object = yyjson_mut_arr_add_obj(doc, root))
+            add_members(doc, object, entries[i], options);
+    }
+    return written(doc, root, options, failure);
+}
 
-    char *text = yyjson_mut_write(doc, YYJSON_WRITE_NOFLAG, nullptr);
-    yyjson_mut_doc_free(doc);
-    if (!text)
-        *failure = "yyjson write failed";
-    return text;
+char *window_json(const kestal_window &entry, uint32_t options, const char **failure)
+{
+    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+    yyjson_mut_val *root = doc ? yyjson_mut_obj(doc) : nullptr;
+    if (!root) {
+        *failure = "yyjson out of memory";
+        yyjson_mut_doc_free(doc);
+        return nullptr;
+    }
+    add_members(doc, root, entry, options);
+    return written(doc, root, options, failure);
 }

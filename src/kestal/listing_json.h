@@ -4,14 +4,12 @@
 
 #include <cstdint>
 
-struct listing_entry {
-    int64_t hwnd;
-    char *title;     // UTF-8; null for a window without one
-    const char *exe; // UTF-8; null where the process could not be queried
-    bool pinned;
-    int32_t opacity;
-};
+#include "kestal.h"
 
-// The compact JSON array of `entries`, on the C heap. Null when it could not
-// be made, with `*failure` pointing at the reason.
-char *listing_json(const listing_entry *entries, int32_t count, const char **failure);
+// The compact JSON array of `entries`, on the C heap; `options` are the
+// KESTAL_JSON_ flags. Null when it could not be made, with `*failure`
+// pointing at the reason. Null texts are written as "".
+char *listing_json(const kestal_window *entries, int32_t count, uint32_t options, const char **failure);
+
+// One entry's object, as it appears in the array.
+char *window_json(const kestal_window &entry, uint32_t options, const char **failure);

@@ -9,36 +9,83 @@
 
 namespace {
 
-// One image-path query per process and listing, not one per window.
-struct process_name {
+// What cannot change for a window's life, kept per handle from one census to
+// the next so that a census repeated at an interval does not ask again. A
+// handle value comes back only after the system's reuse counter for it has
+// wrapped; the thread and process ids, read again at every census, catch
+// such a window unless the same thread of the same process made it.
+struct known_window {
+    HWND window;
     DWORD pid;
+    DWORD thread;
+    char *class_name;
     char *exe;
+    uint32_t round; // the census that last saw the window
 };
 
 constexpr int32_t kMaxWindows = 4096;
 constexpr int kTitleChars = 1024;
 constexpr int kPathChars = 1024;
+// The longest class name the system registers, and its terminator.
+constexpr int kClassChars = 257;
 // DWMWA_CLOAKED: newer than the SDK headers the cross build uses.
 constexpr DWORD kDwmCloakedAttribute = 14;
+char kNone[] = "";
 
 } // namespace
 
-// Static so that a listing allocates nothing per window beyond its strings.
-// Titles belong to the table, exe names to the process cache.
-static listing_entry g_list[kMaxWindows];
+// Static so that a census allocates nothing per window beyond its strings.
+// Titles belong to the table; class and exe names to the known windows,
+// which hold the windows of this census and of the one before.
+static kestal_window g_list[kMaxWindows];
 static int32_t g_list_len = 0;
-static process_name g_processes[kMaxWindows];
-static int32_t g_processes_len = 0;
+static known_window g_known[2 * kMaxWindows];
+static int32_t g_known_len = 0;
+static int32_t g_known_hint = 0;
+static uint32_t g_round = 0;
+static uint32_t g_facts = 0;
+static HWND g_foreground = nullptr;
 static DWORD g_own_pid = 0;
+
+static void release_owned(char *text)
+{
+    if (text != kNone)
+        free(text);
+}
 
 static void release_table()
 {
     for (int32_t i = 0; i < g_list_len; ++i)
-        free(g_list[i].title);
+        release_owned(const_cast<char *>(g_list[i].title));
     g_list_len = 0;
-    for (int32_t i = 0; i < g_processes_len; ++i)
-        free(g_processes[i].exe);
-    g_processes_len = 0;
+}
+
+static void forget_window(known_window &known)
+{
+    release_owned(known.class_name);
+    release_owned(known.exe);
+}
+
+// Keeps the known windows that this census saw, in their order.
+static void forget_unseen()
+{
+    int32_t kept = 0;
+    for (int32_t i = 0; i < g_known_len; ++i) {
+        if (g_known[i].round == g_round)
+            g_known[kept++] = g_known[i];
+        else
+            forget_window(g_known[i]);
+    }
+    g_known_len = kept;
+    g_known_hint = 0;
+}
+
+static void forget_all()
+{
+    for (int32_t i = 0; i < g_known_len; ++i)
+        forget_window(g_known[i]);
+    g_known_len = 0;
+    g_known_hint = 0;
 }
 
 // UTF-8 copy of a UTF-16 text on the C heap; null for an empty text or when
@@ -64,12 +111,9 @@ static char *file_name_copy(const wchar_t *path, int chars)
     return utf8_copy(name.data(), static_cast<int>(name.size()));
 }
 
-static bool is_shell_window(HWND window)
+static bool is_shell_class(std::string_view class_name)
 {
-    wchar_t class_name[64];
-    int length = GetClassNameW(window, class_name, static_cast<int>(std::size(class_name)));
-    std::wstring_view name(class_name, length > 0 ? static_cast<size_t>(length) : 0);
-    return name == L"Progman" || name == L"WorkerW";
+    return class_name == "Progman" || class_name == "WorkerW";
 }
 
 static bool is_cloaked(HWND window)
@@ -129,33 +173,120 @@ static char *query_exe(DWORD pid)
     return exe;
 }
 
-static const char *exe_of(HWND window)
+// A heap copy, or kNone for "" and when memory runs out.
+static char *text_copy(const char *text)
 {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
+    if (!text || !*text)
+        return kNone;
+    const size_t bytes = strlen(text) + 1;
+    char *copy = static_cast<char *>(malloc(bytes));
+    if (!copy)
+        return kNone;
+    memcpy(copy, text, bytes);
+    return copy;
+}
+
+static char *owned_or_none(char *text)
+{
+    return text ? text : kNone;
+}
+
+// A process's windows usually come one after another, so its exe is found
+// among the windows this census has recorded before it is asked for.
+static char *exe_for(DWORD pid)
+{
     if (pid == 0)
-        return nullptr;
-    for (int32_t i = 0; i < g_processes_len; ++i) {
-        if (g_processes[i].pid == pid)
-            return g_processes[i].exe;
+        return kNone;
+    for (int32_t i = g_list_len - 1; i >= 0; --i) {
+        if (g_list[i].pid == pid)
+            return text_copy(g_list[i].exe);
     }
-    // Each process enters the cache with a recorded window, so the cache
-    // never holds more processes than the table holds windows.
-    char *exe = query_exe(pid);
-    g_processes[g_processes_len++] = {pid, exe};
-    return exe;
+    return owned_or_none(query_exe(pid));
+}
+
+static char *class_of(HWND window)
+{
+    wchar_t name[kClassChars];
+    int chars = GetClassNameW(window, name, static_cast<int>(std::size(name)));
+    return chars > 0 ? owned_or_none(utf8_copy(name, chars)) : kNone;
+}
+
+// The window's kept facts when they are still its own; null for a window
+// that is new, or whose handle now names another window. The search starts
+// after the last window found, since the order changes little between two
+// censuses.
+static known_window *find_known(HWND window, DWORD pid, DWORD thread)
+{
+    for (int32_t n = 0; n < g_known_len; ++n) {
+        const int32_t i = (g_known_hint + n) % g_known_len;
+        known_window &known = g_known[i];
+        if (known.window != window)
+            continue;
+        if (thread != 0 && known.thread == thread && known.pid == pid) {
+            g_known_hint = i + 1;
+            return &known;
+        }
+        // Another window under a recycled value: its facts go at the end of this census.
+        known.window = nullptr;
+        return nullptr;
+    }
+    return nullptr;
+}
+
+static known_window *remember(HWND window, DWORD pid, DWORD thread, char *class_name)
+{
+    // The census before this one may still fill the room; what it saw and
+    // this one has not seen yet can be asked again.
+    if (g_known_len == static_cast<int32_t>(std::size(g_known)))
+        forget_unseen();
+    known_window &known = g_known[g_known_len++];
+    known = {window, pid, thread, class_name, exe_for(pid), g_round};
+    return &known;
+}
+
+static void place(kestal_window &entry, const WINDOWINFO &info)
+{
+    entry.x = info.rcWindow.left;
+    entry.y = info.rcWindow.top;
+    entry.width = info.rcWindow.right - info.rcWindow.left;
+    entry.height = info.rcWindow.bottom - info.rcWindow.top;
+    entry.state = info.dwStyle & WS_MINIMIZE   ? KESTAL_STATE_MINIMIZED
+                  : info.dwStyle & WS_MAXIMIZE ? KESTAL_STATE_MAXIMIZED
+                                               : KESTAL_STATE_NORMAL;
 }
 
 static void capture(HWND window)
 {
-    if (is_shell_window(window) || is_cloaked(window))
+    DWORD pid = 0;
+    const DWORD thread = GetWindowThreadProcessId(window, &pid);
+    known_window *known = find_known(window, pid, thread);
+    char *class_name = known ? nullptr : class_of(window);
+    if ((class_name && is_shell_class(class_name)) || is_cloaked(window)) {
+        if (class_name)
+            release_owned(class_name);
         return;
-    LONG_PTR style = style_read(window);
-    int32_t opacity = opacity_of(window, style);
-    char *title = title_of(window);
-    const char *exe = exe_of(window);
-    g_list[g_list_len++] = {static_cast<int64_t>(reinterpret_cast<intptr_t>(window)), title, exe,
-                            (style & WS_EX_TOPMOST) != 0, opacity};
+    }
+    if (!known)
+        known = remember(window, pid, thread, class_name);
+    known->round = g_round;
+
+    kestal_window &entry = g_list[g_list_len++];
+    entry = {};
+    // One call gives the rectangle, the show state and the extended style.
+    WINDOWINFO info = {};
+    info.cbSize = sizeof info;
+    const bool placed = (g_facts & KESTAL_CENSUS_PLACEMENT) && GetWindowInfo(window, &info);
+    const LONG_PTR style = placed ? static_cast<LONG_PTR>(info.dwExStyle) : style_read(window);
+    if (placed)
+        place(entry, info);
+    entry.hwnd = static_cast<int64_t>(reinterpret_cast<intptr_t>(window));
+    entry.opacity = opacity_of(window, style);
+    entry.pinned = (style & WS_EX_TOPMOST) != 0;
+    entry.title = owned_or_none(title_of(window));
+    entry.exe = known->exe;
+    entry.pid = pid;
+    entry.class_name = known->class_name;
+    entry.foreground = window == g_foreground;
 }
 
 static BOOL CALLBACK enum_cb(HWND window, LPARAM)
@@ -175,24 +306,41 @@ static char *empty_array()
     return copy;
 }
 
-static char *list_windows()
+static int32_t take_census(uint32_t facts)
 {
     kswin_init();
     release_table();
     g_own_pid = GetCurrentProcessId();
+    g_facts = facts;
+    ++g_round;
+    g_foreground = GetForegroundWindow();
     if (!EnumWindows(enum_cb, 0)) {
         set_error_win32("EnumWindows");
-        return empty_array();
+        return -1;
     }
+    forget_unseen();
+    return g_list_len;
+}
 
-    const char *failure = nullptr;
-    char *text = listing_json(g_list, g_list_len, &failure);
-    if (!text) {
-        set_error("%s", failure);
-        text = empty_array();
-    }
+static void release_census()
+{
     release_table();
+    forget_all();
+}
+
+static char *json_or_report(char *text, const char *failure)
+{
+    if (!text)
+        set_error("%s", failure);
     return text;
+}
+
+static char *list_windows()
+{
+    const char *failure = nullptr;
+    char *text = take_census(0) >= 0 ? json_or_report(listing_json(g_list, g_list_len, 0, &failure), failure) : nullptr;
+    release_census();
+    return text ? text : empty_array();
 }
 
 extern "C" KESTAL_API char *kestal_list(void)
@@ -206,4 +354,37 @@ extern "C" KESTAL_API void kestal_free_string(char *text)
 {
     if (image_ready())
         free(text);
+}
+
+int32_t kestal_census(uint32_t facts, const kestal_window **windows)
+{
+    *windows = nullptr;
+    if (!image_ready())
+        return -1;
+    const int32_t count = take_census(facts);
+    if (count >= 0)
+        *windows = g_list;
+    return count;
+}
+
+void kestal_census_release(void)
+{
+    if (image_ready())
+        release_census();
+}
+
+char *kestal_census_json(const kestal_window *windows, int32_t count, uint32_t options)
+{
+    if (!image_ready())
+        return nullptr;
+    const char *failure = nullptr;
+    return json_or_report(listing_json(windows, count, options, &failure), failure);
+}
+
+char *kestal_window_json(const kestal_window *window, uint32_t options)
+{
+    if (!window || !image_ready())
+        return nullptr;
+    const char *failure = nullptr;
+    return json_or_report(window_json(*window, options, &failure), failure);
 }

@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzedDataProvider in(data, size);
     const size_t count = in.ConsumeIntegralInRange<size_t>(0, 12);
     std::vector<std::string> titles(count), exes(count);
-    std::vector<listing_entry> entries(count);
+    std::vector<kestal_window> entries(count);
     for (size_t i = 0; i < count; ++i) {
         // Handles often repeat and share leading digits, as on a real desktop.
         const int64_t hwnd = in.ConsumeBool() ? in.ConsumeIntegralInRange<int64_t>(-20, 2000)
@@ -93,12 +93,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                       in.ConsumeBool(), in.ConsumeIntegral<int32_t>()};
     }
 
+    // The ASCII form must read back as the same values as the plain one.
+    const uint32_t options = in.ConsumeBool() ? KESTAL_JSON_ASCII : 0;
     const char *failure = nullptr;
-    char *text = listing_json(entries.data(), static_cast<int32_t>(count), &failure);
+    char *text = listing_json(entries.data(), static_cast<int32_t>(count), options, &failure);
     check(text != nullptr);
     const size_t length = strlen(text);
-    for (size_t i = 0; i < length; ++i)
+    for (size_t i = 0; i < length; ++i) {
         check(static_cast<unsigned char>(text[i]) >= 0x20);
+        check(!(options & KESTAL_JSON_ASCII) || static_cast<unsigned char>(text[i]) < 0x80);
+    }
 
     yyjson_doc *doc = yyjson_read(text, length, 0);
     check(doc != nullptr);
@@ -111,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         yyjson_obj_iter members = yyjson_obj_iter_with(object);
         for (const char *name : kMembers)
             check(strcmp(yyjson_get_str(yyjson_obj_iter_next(&members)), name) == 0);
-        const listing_entry &entry = entries[i];
+        const kestal_window &entry = entries[i];
         yyjson_val *title = yyjson_obj_get(object, "title"), *exe = yyjson_obj_get(object, "exe");
         check(yyjson_get_sint(yyjson_obj_get(object, "hwnd")) == entry.hwnd);
         check(yyjson_equals_str(title, entry.title ? entry.title : ""));
@@ -120,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(yyjson_get_sint(yyjson_obj_get(object, "opacity")) == entry.opacity);
 
         size_t same_handle = 0;
-        for (const listing_entry &other : entries)
+        for (const kestal_window &other : entries)
             same_handle += other.hwnd == entry.hwnd;
         if (same_handle == 1) {
             const std::string handle = std::to_string(entry.hwnd);

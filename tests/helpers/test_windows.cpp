@@ -3,7 +3,8 @@
 //   ping                 -> pong
 //   make FLAGS TITLE     -> the new window's handle (0 when creation failed)
 //                           FLAGS: "-" or comma-separated hidden, topmost,
-//                           layered=ALPHA, colorkey, class=NAME
+//                           layered=ALPHA, colorkey, class=NAME,
+//                           at=X:Y:WIDTH:HEIGHT, minimized, maximized
 //   makemany N FLAGS TITLE -> how many of N windows were made, titled
 //                           "TITLE 1" to "TITLE N"; one round trip for many
 //   title HWND TEXT      -> ok
@@ -68,6 +69,8 @@ HWND make(const std::string &flags, const std::string &title)
     DWORD style = WS_OVERLAPPEDWINDOW | WS_VISIBLE, ex_style = 0;
     int alpha = -1;
     bool colour_key = false;
+    int show = -1; // a ShowWindow command after creation, or none
+    RECT place = {30, 30, 200, 80}; // left, top, width, height
     std::wstring class_name = L"KestalChildWindow";
     std::stringstream words(flags);
     for (std::string word; std::getline(words, word, ',');) {
@@ -81,11 +84,20 @@ HWND make(const std::string &flags, const std::string &title)
             colour_key = true;
         else if (word.rfind("class=", 0) == 0)
             class_name = widen(word.substr(6));
+        else if (word.rfind("at=", 0) == 0)
+            sscanf(word.c_str() + 3, "%ld:%ld:%ld:%ld", &place.left, &place.top, &place.right, &place.bottom);
+        else if (word == "minimized")
+            show = SW_MINIMIZE;
+        else if (word == "maximized")
+            show = SW_MAXIMIZE;
     }
     if (alpha >= 0 || colour_key)
         ex_style |= WS_EX_LAYERED;
-    HWND window = CreateWindowExW(ex_style, register_class(class_name), widen(title).c_str(), style, 30, 30, 200, 80,
-                                  nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    HWND window = CreateWindowExW(ex_style, register_class(class_name), widen(title).c_str(), style, place.left,
+                                  place.top, place.right, place.bottom, nullptr, nullptr, GetModuleHandleW(nullptr),
+                                  nullptr);
+    if (window && show >= 0)
+        ShowWindow(window, show);
     if (window && alpha >= 0)
         SetLayeredWindowAttributes(window, 0, static_cast<BYTE>(alpha), LWA_ALPHA);
     else if (window && colour_key)

@@ -344,6 +344,77 @@ std::optional<std::vector<listed_window>> parse_listing(const char *text)
     return windows;
 }
 
+bool read_window(yyjson_val *object, bool long_form, long_window &window)
+{
+    static constexpr std::string_view kMembers[] = {"hwnd",  "title", "exe", "pinned", "opacity",
+                                                    "pid",   "class", "x",   "y",      "width",
+                                                    "height", "state", "foreground"};
+    const size_t expected = long_form ? std::size(kMembers) : 5;
+    if (!yyjson_is_obj(object) || yyjson_obj_size(object) != expected) {
+        ADD_FAILURE() << "a window object holds " << yyjson_obj_size(object) << " members, not " << expected;
+        return false;
+    }
+    size_t member = 0, members;
+    yyjson_val *key, *value;
+    yyjson_obj_foreach(object, member, members, key, value)
+    {
+        if (yyjson_get_str(key) != kMembers[member]) {
+            ADD_FAILURE() << "member " << member << " is \"" << yyjson_get_str(key) << "\", not \""
+                          << kMembers[member] << "\"";
+            return false;
+        }
+    }
+    auto get = [object](const char *name) { return yyjson_obj_get(object, name); };
+    bool typed = yyjson_is_int(get("hwnd")) && yyjson_is_str(get("title")) && yyjson_is_str(get("exe")) &&
+                 yyjson_is_bool(get("pinned")) && yyjson_is_int(get("opacity"));
+    if (long_form)
+        typed = typed && yyjson_is_uint(get("pid")) && yyjson_is_str(get("class")) && yyjson_is_int(get("x")) &&
+                yyjson_is_int(get("y")) && yyjson_is_int(get("width")) && yyjson_is_int(get("height")) &&
+                yyjson_is_str(get("state")) && yyjson_is_bool(get("foreground"));
+    if (!typed) {
+        ADD_FAILURE() << "a member of a window object has the wrong type";
+        return false;
+    }
+    window.listed = {yyjson_get_sint(get("hwnd")), yyjson_get_str(get("title")), yyjson_get_str(get("exe")),
+                     yyjson_get_bool(get("pinned")), yyjson_get_sint(get("opacity"))};
+    if (long_form) {
+        window.pid = yyjson_get_sint(get("pid"));
+        window.class_name = yyjson_get_str(get("class"));
+        window.x = yyjson_get_sint(get("x"));
+        window.y = yyjson_get_sint(get("y"));
+        window.width = yyjson_get_sint(get("width"));
+        window.height = yyjson_get_sint(get("height"));
+        window.state = yyjson_get_str(get("state"));
+        window.foreground = yyjson_get_bool(get("foreground"));
+    }
+    return true;
+}
+
+std::optional<std::vector<long_window>> parse_long_listing(const char *text)
+{
+    yyjson_doc *doc = text ? yyjson_read(text, strlen(text), 0) : nullptr;
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    if (!yyjson_is_arr(root)) {
+        ADD_FAILURE() << "not a JSON array: " << (text ? text : "(null)");
+        yyjson_doc_free(doc);
+        return std::nullopt;
+    }
+    std::vector<long_window> windows;
+    size_t index, count;
+    yyjson_val *object;
+    bool shape_ok = true;
+    yyjson_arr_foreach(root, index, count, object)
+    {
+        long_window window;
+        shape_ok = shape_ok && read_window(object, true, window);
+        windows.push_back(window);
+    }
+    yyjson_doc_free(doc);
+    if (!shape_ok)
+        return std::nullopt;
+    return windows;
+}
+
 std::vector<listed_window> list_now()
 {
     char *text = kestal_list();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <yyjson.h>
 
 #include <cstdint>
 #include <optional>
@@ -99,6 +100,22 @@ struct listed_window {
 // exactly the five members, in order, with their types. nullopt (and a test
 // failure that says why) when the text is not such a listing.
 std::optional<std::vector<listed_window>> parse_listing(const char *text);
+
+// A window object of `list --long`: the five members, then eight more.
+struct long_window {
+    listed_window listed;
+    int64_t pid = 0;
+    std::string class_name;
+    int64_t x = 0, y = 0, width = 0, height = 0;
+    std::string state;
+    bool foreground = false;
+};
+
+// Reads one window object of either form, checking the members' names,
+// order and types; false (and a test failure that says why) otherwise.
+bool read_window(yyjson_val *object, bool long_form, long_window &window);
+// As parse_listing, for the long form.
+std::optional<std::vector<long_window>> parse_long_listing(const char *text);
 
 // Lists through the library in this process.
 std::vector<listed_window> list_now();
