@@ -41,7 +41,10 @@ QueryFullProcessImageNameW_fn image_name_query()
 
 void kestal_preflight(void)
 {
+    if (!enter_library())
+        return;
     kswin_init();
+    leave_library();
 }
 
 LONG_PTR style_read(HWND window)

@@ -197,13 +197,17 @@ static char *list_windows()
 
 extern "C" KESTAL_API char *kestal_list(void)
 {
-    if (!image_ready())
+    if (!enter_library())
         return nullptr;
-    return list_windows();
+    char *text = list_windows();
+    leave_library();
+    return text;
 }
 
 extern "C" KESTAL_API void kestal_free_string(char *text)
 {
-    if (image_ready())
-        free(text);
+    if (!enter_library())
+        return;
+    free(text);
+    leave_library();
 }
