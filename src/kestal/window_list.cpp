@@ -17,7 +17,9 @@ struct process_name {
 
 constexpr int32_t kMaxWindows = 4096;
 constexpr int kTitleChars = 1024;
-constexpr int kPathChars = 1024;
+constexpr DWORD kPathChars = 1024;
+// The longest path that Windows' file functions accept.
+constexpr DWORD kLongestPathChars = 32768;
 // DWMWA_CLOAKED: newer than the SDK headers the cross build uses.
 constexpr DWORD kDwmCloakedAttribute = 14;
 
@@ -98,33 +100,75 @@ static int32_t opacity_of(HWND window, LONG_PTR style)
     return percent_from_alpha(alpha);
 }
 
+// GetWindowTextW asks a window of the calling process for its text with a
+// message, which waits until the owning thread takes it: a host whose UI
+// thread is busy, or waits for the thread that lists, would hang the listing.
+// The system keeps every window's text, and reading it there asks no thread.
+static bool owned_by_other_thread_of_this_process(HWND window)
+{
+    DWORD pid = 0;
+    DWORD thread = GetWindowThreadProcessId(window, &pid);
+    return pid == g_own_pid && thread != GetCurrentThreadId();
+}
+
 static char *title_of(HWND window)
 {
     wchar_t title[kTitleChars];
-    int chars = GetWindowTextW(window, title, static_cast<int>(std::size(title)));
+    int chars = owned_by_other_thread_of_this_process(window)
+                    ? InternalGetWindowText(window, title, static_cast<int>(std::size(title)))
+                    : GetWindowTextW(window, title, static_cast<int>(std::size(title)));
     // A long title is cut to the buffer; never between the halves of a pair.
     if (chars == kTitleChars - 1 && IS_HIGH_SURROGATE(title[chars - 1]))
         --chars;
     return chars > 0 ? utf8_copy(title, chars) : nullptr;
 }
 
-static char *query_exe(DWORD pid)
+// The file name of an image path that `read_path(buffer, capacity)` writes,
+// returning its length, or 0 with the system's error code. A path too long
+// for the usual buffer is read once more into one that fits any path, on the
+// heap: the listing runs on a host's thread, whose stack may be small.
+template <typename ReadPath> static char *exe_name_from(ReadPath read_path)
 {
     wchar_t path[kPathChars];
+    SetLastError(ERROR_SUCCESS);
+    DWORD chars = read_path(path, kPathChars);
+    if (chars > 0)
+        return file_name_copy(path, static_cast<int>(chars));
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return nullptr;
+    auto *long_path = static_cast<wchar_t *>(malloc(kLongestPathChars * sizeof(wchar_t)));
+    if (!long_path)
+        return nullptr;
+    chars = read_path(long_path, kLongestPathChars);
+    char *exe = chars > 0 ? file_name_copy(long_path, static_cast<int>(chars)) : nullptr;
+    free(long_path);
+    return exe;
+}
+
+static char *query_exe(DWORD pid)
+{
     if (pid == g_own_pid) {
-        DWORD chars = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
-        return chars > 0 && chars < std::size(path) ? file_name_copy(path, static_cast<int>(chars)) : nullptr;
+        return exe_name_from([](wchar_t *path, DWORD capacity) -> DWORD {
+            DWORD chars = GetModuleFileNameW(nullptr, path, capacity);
+            // A cut path fills the buffer; systems before Vista say so with no error code.
+            if (chars >= capacity) {
+                SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                return 0;
+            }
+            return chars;
+        });
     }
 
+    QueryFullProcessImageNameW_fn query = image_name_query();
+    if (!query)
+        return nullptr;
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (!process)
         return nullptr;
-    char *exe = nullptr;
-    if (QueryFullProcessImageNameW_fn query = image_name_query()) {
-        DWORD chars = static_cast<DWORD>(std::size(path));
-        if (query(process, 0, path, &chars) && chars > 0)
-            exe = file_name_copy(path, static_cast<int>(chars));
-    }
+    char *exe = exe_name_from([&](wchar_t *path, DWORD capacity) -> DWORD {
+        DWORD chars = capacity;
+        return query(process, 0, path, &chars) ? chars : 0;
+    });
     CloseHandle(process);
     return exe;
 }
