@@ -1,4 +1,6 @@
 // System functions looked up by name, so that the library runs where some are missing.
+#include <iterator>
+
 #include "internal.h"
 
 GetWindowLongPtrW_fn p_GetWindowLongPtrW = nullptr;
@@ -12,11 +14,35 @@ template <typename Fn> static Fn lookup(HMODULE module, const char *name)
     return reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(module, name)));
 }
 
+// dwmapi.dll is no KnownDLL, and a bare name would be looked for in the
+// folder of the exe or of the host first: a dwmapi.dll planted there, in a
+// Downloads folder say, would run inside us. So only the system folder's copy
+// is loaded; systems whose loader lacks the search flag refuse it as an
+// invalid parameter, and get the copy by its full path instead.
+static HMODULE load_system_dwmapi()
+{
+    static constexpr wchar_t kName[] = L"dwmapi.dll";
+    if (HMODULE dwm = LoadLibraryExW(kName, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
+        return dwm;
+    if (GetLastError() != ERROR_INVALID_PARAMETER)
+        return nullptr;
+    wchar_t path[MAX_PATH + std::size(kName)];
+    UINT chars = GetSystemDirectoryW(path, MAX_PATH);
+    if (chars == 0 || chars >= MAX_PATH)
+        return nullptr;
+    path[chars] = L'\\';
+    for (size_t i = 0; i < std::size(kName); ++i)
+        path[chars + 1 + i] = kName[i];
+    // The altered search path looks for dwmapi's own imports beside it, not
+    // beside the exe.
+    return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 void kswin_init()
 {
     // dwmapi is loaded on every call and never released: the reference count
     // only grows, and the module stays mapped for the life of the process.
-    if (HMODULE dwm = LoadLibraryW(L"dwmapi.dll")) {
+    if (HMODULE dwm = load_system_dwmapi()) {
         p_DwmIsWindowCloaked = lookup<DwmIsWindowCloaked_fn>(dwm, "DwmIsWindowCloaked");
         // Released Windows versions export no "DwmIsWindowCloaked"; the cloak
         // state is read through the documented window attribute instead.
@@ -41,7 +67,10 @@ QueryFullProcessImageNameW_fn image_name_query()
 
 void kestal_preflight(void)
 {
+    if (!enter_library())
+        return;
     kswin_init();
+    leave_library();
 }
 
 LONG_PTR style_read(HWND window)

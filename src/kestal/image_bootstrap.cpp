@@ -12,6 +12,12 @@
 //   - calls no import and no C runtime function (built with -fno-builtin and
 //     -fno-tree-loop-distribute-patterns, so loops stay loops).
 // State is constant-initialised: a host never runs the CRT start-up.
+//
+// A host may make its first calls from several threads at once. One thread
+// does the work; the others wait until it has published the outcome, so none
+// runs on a half-resolved import table. Neither a lock nor an event can be
+// had before the imports are resolved, so the hand-over uses the compiler's
+// atomics alone.
 #include <cstddef>
 
 #include "internal.h"
@@ -53,18 +59,36 @@ constexpr int kMaxForwardDepth = 4;
 using LoadLibraryA_fn = HMODULE(WINAPI *)(LPCSTR);
 using GetProcAddress_fn = FARPROC(WINAPI *)(HMODULE, LPCSTR);
 using VirtualProtect_fn = BOOL(WINAPI *)(LPVOID, SIZE_T, DWORD, PDWORD);
+using Sleep_fn = void(WINAPI *)(DWORD);
 
 struct kernel_calls {
     LoadLibraryA_fn load_library;
     GetProcAddress_fn get_proc_address;
     VirtualProtect_fn virtual_protect;
+    Sleep_fn sleep;
 };
 
-enum image_state : int { kUnchecked, kReady, kBroken };
+enum image_state : int { kUnchecked, kPreparing, kReady, kBroken };
+
+// A waiting thread spins this long before it gives up its time slice, which
+// lets a preparing thread of lower priority run.
+constexpr int kSpinsBeforeSleep = 4096;
 
 } // namespace
 
 static image_state g_image_state = kUnchecked;
+// Published by the preparing thread for the threads that wait for it: they
+// must not walk the loader's module list while its LoadLibrary calls change it.
+static Sleep_fn g_sleep_while_waiting = nullptr;
+
+// Holds the address it had at link time, and the base relocations keep it
+// up to date wherever they are applied: by the loader, by a host, or here.
+// Where it differs from the address that the code reaches RIP-relative, the
+// image lies elsewhere and its absolute addresses have not been adjusted.
+// The header's ImageBase is no witness: whether a relocating loader rewrites
+// it is undocumented.
+// Volatile: the compiler would otherwise fold the load into the address.
+const volatile void *const volatile g_link_time_self = &g_link_time_self;
 
 static loader_data *process_loader_data()
 {
@@ -178,6 +202,7 @@ static bool find_kernel_calls(kernel_calls &calls)
     calls.load_library = reinterpret_cast<LoadLibraryA_fn>(exported(kernel32, "LoadLibraryA", 0));
     calls.get_proc_address = reinterpret_cast<GetProcAddress_fn>(exported(kernel32, "GetProcAddress", 0));
     calls.virtual_protect = reinterpret_cast<VirtualProtect_fn>(exported(kernel32, "VirtualProtect", 0));
+    calls.sleep = reinterpret_cast<Sleep_fn>(exported(kernel32, "Sleep", 0));
     return calls.load_library && calls.get_proc_address && calls.virtual_protect;
 }
 
@@ -209,10 +234,8 @@ static void relock_sections(BYTE *base, const kernel_calls &calls, const DWORD *
     }
 }
 
-static bool apply_relocations(BYTE *base, const kernel_calls &calls)
+static bool apply_relocations(BYTE *base, ULONGLONG delta, const kernel_calls &calls)
 {
-    IMAGE_NT_HEADERS64 *nt = nt_headers(base);
-    const ULONGLONG delta = reinterpret_cast<ULONGLONG>(base) - nt->OptionalHeader.ImageBase;
     const IMAGE_DATA_DIRECTORY &dir = directory(base, IMAGE_DIRECTORY_ENTRY_BASERELOC);
     if (dir.VirtualAddress == 0 || dir.Size == 0)
         return false;
@@ -239,13 +262,27 @@ static bool apply_relocations(BYTE *base, const kernel_calls &calls)
         block_at += block->SizeOfBlock;
     }
     relock_sections(base, calls, saved);
-    // Record the new base, so that the header tells the truth from now on.
-    DWORD old_protection = 0;
-    if (!calls.virtual_protect(nt, sizeof *nt, PAGE_READWRITE, &old_protection))
-        return false;
-    nt->OptionalHeader.ImageBase = reinterpret_cast<ULONGLONG>(base);
-    calls.virtual_protect(nt, sizeof *nt, old_protection, &old_protection);
     return true;
+}
+
+// True when a slot of the import table still holds the RVA of its name.
+static bool has_unresolved_imports(BYTE *base)
+{
+    const IMAGE_DATA_DIRECTORY &dir = directory(base, IMAGE_DIRECTORY_ENTRY_IMPORT);
+    if (dir.VirtualAddress == 0)
+        return false;
+    for (auto *import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress); import->Name;
+         ++import) {
+        if (!import->OriginalFirstThunk)
+            continue;
+        auto *names = reinterpret_cast<ULONGLONG *>(base + import->OriginalFirstThunk);
+        auto *slots = reinterpret_cast<ULONGLONG *>(base + import->FirstThunk);
+        for (int i = 0; names[i]; ++i) {
+            if (slots[i] == names[i])
+                return true;
+        }
+    }
+    return false;
 }
 
 static bool resolve_imports(BYTE *base, const kernel_calls &calls)
@@ -255,15 +292,15 @@ static bool resolve_imports(BYTE *base, const kernel_calls &calls)
         return true;
     for (auto *import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress); import->Name;
          ++import) {
+        if (!import->OriginalFirstThunk)
+            continue;
         auto *names = reinterpret_cast<ULONGLONG *>(base + import->OriginalFirstThunk);
         auto *slots = reinterpret_cast<ULONGLONG *>(base + import->FirstThunk);
-        // A slot that the loader resolved no longer equals its name entry.
-        if (!import->OriginalFirstThunk || slots[0] != names[0])
-            continue;
         HMODULE module = calls.load_library(reinterpret_cast<const char *>(base + import->Name));
         if (!module)
             return false;
         for (int i = 0; names[i]; ++i) {
+            // A slot that the loader resolved no longer equals its name entry.
             if (slots[i] != names[i])
                 continue;
             const char *by = IMAGE_SNAP_BY_ORDINAL64(names[i])
@@ -301,13 +338,10 @@ static image_state make_ready()
         report_broken("own image not in the loader's module list");
         return kBroken;
     }
-    const bool relocated = nt_headers(base)->OptionalHeader.ImageBase == reinterpret_cast<ULONGLONG>(base);
-    const IMAGE_DATA_DIRECTORY &imports = directory(base, IMAGE_DIRECTORY_ENTRY_IMPORT);
-    const auto *first = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
-    const bool resolved = imports.VirtualAddress == 0 || !first->OriginalFirstThunk ||
-                          *reinterpret_cast<const ULONGLONG *>(base + first->FirstThunk) !=
-                              *reinterpret_cast<const ULONGLONG *>(base + first->OriginalFirstThunk);
-    if (relocated && resolved)
+    const ULONGLONG delta =
+        reinterpret_cast<ULONGLONG>(&g_link_time_self) - reinterpret_cast<ULONGLONG>(g_link_time_self);
+    const bool unresolved = has_unresolved_imports(base);
+    if (delta == 0 && !unresolved)
         return kReady;
 
     kernel_calls calls = {};
@@ -315,20 +349,49 @@ static image_state make_ready()
         report_broken("kernel32 exports not found");
         return kBroken;
     }
-    if (!relocated && !apply_relocations(base, calls)) {
+    __atomic_store_n(&g_sleep_while_waiting, calls.sleep, __ATOMIC_RELEASE);
+    if (delta != 0 && !apply_relocations(base, delta, calls)) {
         report_broken("base relocations could not be applied");
         return kBroken;
     }
-    if (!resolve_imports(base, calls)) {
+    if (unresolved && !resolve_imports(base, calls)) {
         report_broken("imports could not be resolved");
         return kBroken;
     }
     return kReady;
 }
 
+// Waits for the thread that prepares the image: spinning first, then
+// sleeping once that thread has found the sleep call.
+static image_state settled_state()
+{
+    image_state state;
+    for (int spins = 0; (state = __atomic_load_n(&g_image_state, __ATOMIC_ACQUIRE)) == kPreparing; ++spins) {
+        Sleep_fn sleep = __atomic_load_n(&g_sleep_while_waiting, __ATOMIC_ACQUIRE);
+        if (spins < kSpinsBeforeSleep || !sleep)
+            __builtin_ia32_pause();
+        else
+            sleep(1);
+    }
+    return state;
+}
+
 bool image_ready()
 {
-    if (g_image_state == kUnchecked)
-        g_image_state = make_ready();
-    return g_image_state == kReady;
+    image_state state = __atomic_load_n(&g_image_state, __ATOMIC_ACQUIRE);
+    if (state == kUnchecked) {
+        image_state expected = kUnchecked;
+        if (__atomic_compare_exchange_n(&g_image_state, &expected, kPreparing, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_ACQUIRE)) {
+            // Release: whoever reads the outcome also sees every slot,
+            // every fix-up and every restored protection written before it.
+            state = make_ready();
+            __atomic_store_n(&g_image_state, state, __ATOMIC_RELEASE);
+        } else {
+            state = expected;
+        }
+    }
+    if (state == kPreparing)
+        state = settled_state();
+    return state == kReady;
 }

@@ -43,6 +43,14 @@ DWORD style_write(HWND window, LONG_PTR style);
 constexpr BYTE alpha_from_percent(int32_t pct) { return static_cast<BYTE>((pct * 255 + 50) / 100); }
 constexpr int32_t percent_from_alpha(BYTE alpha) { return (alpha * 100 + 127) / 255; }
 
-// Makes the image usable when a host loaded the exe as a library; every
-// export calls it first. False when the image could not be made ready.
+// Makes the image usable when a host loaded the exe as a library, exactly
+// once however many threads arrive at once. False when the image could not
+// be made ready.
 bool image_ready();
+
+// Every entry point into the library starts with enter_library() and, when
+// it returned true, ends with leave_library(). The library's state (the
+// window table, the entry points, the last-error text) is process-wide, and
+// a host may call from any thread: one lock makes the calls take turns.
+bool enter_library();   // image ready (exactly once, any thread) + the library's one SRW lock taken; false when the image could not be made ready (then no lock is held and the last-error text says why)
+void leave_library();

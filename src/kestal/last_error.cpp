@@ -39,8 +39,11 @@ void set_error_win32(const char *what)
     set_error_code(what, GetLastError());
 }
 
+// The text stays process-wide: the pointer outlives the lock, and a failure
+// on another thread may overwrite the text before the caller reads it.
 extern "C" KESTAL_API const char *kestal_last_error(void)
 {
-    image_ready();
+    if (enter_library())
+        leave_library();
     return g_last_error;
 }

@@ -25,7 +25,9 @@ struct known_window {
 
 constexpr int32_t kMaxWindows = 4096;
 constexpr int kTitleChars = 1024;
-constexpr int kPathChars = 1024;
+constexpr DWORD kPathChars = 1024;
+// The longest path that Windows' file functions accept.
+constexpr DWORD kLongestPathChars = 32768;
 // The longest class name the system registers, and its terminator.
 constexpr int kClassChars = 257;
 // DWMWA_CLOAKED: newer than the SDK headers the cross build uses.
@@ -142,33 +144,74 @@ static int32_t opacity_of(HWND window, LONG_PTR style)
     return percent_from_alpha(alpha);
 }
 
-static char *title_of(HWND window)
+// GetWindowTextW asks a window of the calling process for its text with a
+// message, which waits until the owning thread takes it: a host whose UI
+// thread is busy, or waits for the thread that lists, would hang the listing.
+// The system keeps every window's text, and reading it there asks no thread.
+// The census has read the window's thread and process already.
+static bool owned_by_other_thread_of_this_process(DWORD pid, DWORD thread)
+{
+    return pid == g_own_pid && thread != GetCurrentThreadId();
+}
+
+static char *title_of(HWND window, DWORD pid, DWORD thread)
 {
     wchar_t title[kTitleChars];
-    int chars = GetWindowTextW(window, title, static_cast<int>(std::size(title)));
+    int chars = owned_by_other_thread_of_this_process(pid, thread)
+                    ? InternalGetWindowText(window, title, static_cast<int>(std::size(title)))
+                    : GetWindowTextW(window, title, static_cast<int>(std::size(title)));
     // A long title is cut to the buffer; never between the halves of a pair.
     if (chars == kTitleChars - 1 && IS_HIGH_SURROGATE(title[chars - 1]))
         --chars;
     return chars > 0 ? utf8_copy(title, chars) : nullptr;
 }
 
-static char *query_exe(DWORD pid)
+// The file name of an image path that `read_path(buffer, capacity)` writes,
+// returning its length, or 0 with the system's error code. A path too long
+// for the usual buffer is read once more into one that fits any path, on the
+// heap: the listing runs on a host's thread, whose stack may be small.
+template <typename ReadPath> static char *exe_name_from(ReadPath read_path)
 {
     wchar_t path[kPathChars];
+    SetLastError(ERROR_SUCCESS);
+    DWORD chars = read_path(path, kPathChars);
+    if (chars > 0)
+        return file_name_copy(path, static_cast<int>(chars));
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return nullptr;
+    auto *long_path = static_cast<wchar_t *>(malloc(kLongestPathChars * sizeof(wchar_t)));
+    if (!long_path)
+        return nullptr;
+    chars = read_path(long_path, kLongestPathChars);
+    char *exe = chars > 0 ? file_name_copy(long_path, static_cast<int>(chars)) : nullptr;
+    free(long_path);
+    return exe;
+}
+
+static char *query_exe(DWORD pid)
+{
     if (pid == g_own_pid) {
-        DWORD chars = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
-        return chars > 0 && chars < std::size(path) ? file_name_copy(path, static_cast<int>(chars)) : nullptr;
+        return exe_name_from([](wchar_t *path, DWORD capacity) -> DWORD {
+            DWORD chars = GetModuleFileNameW(nullptr, path, capacity);
+            // A cut path fills the buffer; systems before Vista say so with no error code.
+            if (chars >= capacity) {
+                SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                return 0;
+            }
+            return chars;
+        });
     }
 
+    QueryFullProcessImageNameW_fn query = image_name_query();
+    if (!query)
+        return nullptr;
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (!process)
         return nullptr;
-    char *exe = nullptr;
-    if (QueryFullProcessImageNameW_fn query = image_name_query()) {
-        DWORD chars = static_cast<DWORD>(std::size(path));
-        if (query(process, 0, path, &chars) && chars > 0)
-            exe = file_name_copy(path, static_cast<int>(chars));
-    }
+    char *exe = exe_name_from([&](wchar_t *path, DWORD capacity) -> DWORD {
+        DWORD chars = capacity;
+        return query(process, 0, path, &chars) ? chars : 0;
+    });
     CloseHandle(process);
     return exe;
 }
@@ -282,7 +325,7 @@ static void capture(HWND window)
     entry.hwnd = static_cast<int64_t>(reinterpret_cast<intptr_t>(window));
     entry.opacity = opacity_of(window, style);
     entry.pinned = (style & WS_EX_TOPMOST) != 0;
-    entry.title = owned_or_none(title_of(window));
+    entry.title = owned_or_none(title_of(window, pid, thread));
     entry.exe = known->exe;
     entry.pid = pid;
     entry.class_name = known->class_name;
@@ -345,46 +388,57 @@ static char *list_windows()
 
 extern "C" KESTAL_API char *kestal_list(void)
 {
-    if (!image_ready())
+    if (!enter_library())
         return nullptr;
-    return list_windows();
+    char *text = list_windows();
+    leave_library();
+    return text;
 }
 
 extern "C" KESTAL_API void kestal_free_string(char *text)
 {
-    if (image_ready())
-        free(text);
+    if (!enter_library())
+        return;
+    free(text);
+    leave_library();
 }
 
 int32_t kestal_census(uint32_t facts, const kestal_window **windows)
 {
     *windows = nullptr;
-    if (!image_ready())
+    if (!enter_library())
         return -1;
     const int32_t count = take_census(facts);
     if (count >= 0)
         *windows = g_list;
+    leave_library();
     return count;
 }
 
 void kestal_census_release(void)
 {
-    if (image_ready())
-        release_census();
+    if (!enter_library())
+        return;
+    release_census();
+    leave_library();
 }
 
 char *kestal_census_json(const kestal_window *windows, int32_t count, uint32_t options)
 {
-    if (!image_ready())
+    if (!enter_library())
         return nullptr;
     const char *failure = nullptr;
-    return json_or_report(listing_json(windows, count, options, &failure), failure);
+    char *text = json_or_report(listing_json(windows, count, options, &failure), failure);
+    leave_library();
+    return text;
 }
 
 char *kestal_window_json(const kestal_window *window, uint32_t options)
 {
-    if (!window || !image_ready())
+    if (!window || !enter_library())
         return nullptr;
     const char *failure = nullptr;
-    return json_or_report(window_json(*window, options, &failure), failure);
+    char *text = json_or_report(window_json(*window, options, &failure), failure);
+    leave_library();
+    return text;
 }

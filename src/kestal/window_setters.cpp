@@ -155,14 +155,18 @@ static int32_t set_opacity(HWND window, int32_t pct)
 
 extern "C" KESTAL_API int32_t kestal_set_topmost(void *hwnd, int32_t topmost)
 {
-    if (!image_ready())
+    if (!enter_library())
         return 0;
-    return set_topmost(static_cast<HWND>(hwnd), topmost);
+    int32_t done = set_topmost(static_cast<HWND>(hwnd), topmost);
+    leave_library();
+    return done;
 }
 
 extern "C" KESTAL_API int32_t kestal_set_opacity(void *hwnd, int32_t pct)
 {
-    if (!image_ready())
+    if (!enter_library())
         return 0;
-    return set_opacity(static_cast<HWND>(hwnd), pct);
+    int32_t done = set_opacity(static_cast<HWND>(hwnd), pct);
+    leave_library();
+    return done;
 }

@@ -12,6 +12,22 @@ objdump=$1 nm=$2 object=$3
 # Code of this object that a RIP-relative call or jump may land in.
 own_code=$("$nm" --defined-only "$object" | awk '$2 == "t" || $2 == "T" { print $3 }')
 
+# The one absolute address that data may hold: g_link_time_self, the pointer
+# by which the bootstrap tells whether the base relocations were applied,
+# lies in .data and points at its own place.
+self_at=$("$nm" --defined-only "$object" | awk '$2 == "D" && $3 == "g_link_time_self" { print $1 }')
+data_hex=$("$objdump" -s -j .data "$object" | awk '/^ [0-9a-f]+ / { for (i = 2; i <= 5; i++) printf "%s", $i }')
+# The 64-bit value stored at a .data offset (hex), read little-endian.
+stored_at() {
+  local at=$((16#$1)) value=
+  for ((byte = 7; byte >= 0; byte--)); do value+=${data_hex:$(((at + byte) * 2)):2}; done
+  echo "$value"
+}
+is_self_pointer() { # SECTION OFFSET TARGET
+  [[ -n $self_at && $1 == .data && $2 == "$self_at" && $3 =~ ^(\.data|g_link_time_self)$ ]] &&
+    ((16#$(stored_at "$2") == 16#$self_at))
+}
+
 failures=0 checked=0 section=
 while read -r offset type target; do
   case $offset in
@@ -22,7 +38,7 @@ while read -r offset type target; do
   checked=$((checked + 1))
   if [[ $section != .text* ]]; then
     # Data may hold image-relative offsets (unwind tables), but no absolute address.
-    if [[ $type =~ ^IMAGE_REL_AMD64_ADDR(64|32)$ ]]; then
+    if [[ $type =~ ^IMAGE_REL_AMD64_ADDR(64|32)$ ]] && ! is_self_pointer "$section" "$offset" "$target"; then
       echo "FAIL $section+0x$offset holds the absolute address of $target ($type)"
       failures=$((failures + 1))
     fi
@@ -40,6 +56,10 @@ done < <("$objdump" -r "$object" | sed 's/^RELOCATION RECORDS FOR \[\(.*\)\]:$/R
 if [ "$checked" = 0 ]; then
   echo "FAIL no relocations read from $object: is it the bootstrap object?"
   exit 1
+fi
+if [ -z "$self_at" ]; then
+  echo "FAIL $object defines no g_link_time_self in .data: relocation cannot be detected"
+  failures=$((failures + 1))
 fi
 echo "$checked relocations checked, $failures outside the rules"
 if [ "$failures" != 0 ]; then
