@@ -2,13 +2,12 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <string_view>
 
 #include "cli.h"
+#include "console_text.h"
 #include "kestal.h"
 
 namespace {
@@ -28,17 +27,18 @@ int run_list(int, char **)
     char before[512];
     snprintf(before, sizeof before, "%s", kestal_last_error());
     char *text = kestal_list();
-    printf("%s\n", text ? text : "[]");
+    write_out(text ? text : "[]");
+    write_out("\n");
     kestal_free_string(text);
     if (text && strcmp(before, kestal_last_error()) == 0)
         return 0;
-    fprintf(stderr, "error: %s\n", kestal_last_error());
+    print_err("error: %s\n", kestal_last_error());
     return 1;
 }
 
 int run_last_error(int, char **)
 {
-    printf("%s\n", kestal_last_error());
+    print_out("%s\n", kestal_last_error());
     return 0;
 }
 
@@ -62,12 +62,10 @@ constexpr command kCommands[] = {
 // end in success: a script would take a cut-off listing for the desktop.
 int checked_exit(int exit_code)
 {
-    if (fflush(stdout) == 0 && !ferror(stdout))
+    char reason[128];
+    if (finish_output(reason, sizeof reason) || exit_code != 0)
         return exit_code;
-    const int write_errno = errno;
-    if (exit_code != 0)
-        return exit_code;
-    fprintf(stderr, "error: writing to stdout failed: %s\n", strerror(write_errno));
+    print_err("error: writing to stdout failed: %s\n", reason);
     return 1;
 }
 
@@ -82,7 +80,7 @@ int dispatch(int argc, char **argv)
         if (candidate.word == word)
             return candidate.run(argc, argv);
     }
-    fprintf(stderr, "unknown command '%s'\n", argv[1]);
+    print_err("unknown command '%s'\n", argv[1]);
     print_usage();
     return 2;
 }
@@ -91,7 +89,7 @@ int dispatch(int argc, char **argv)
 
 void print_usage()
 {
-    fputs(kUsage, stdout);
+    write_out(kUsage);
 }
 
 int main(int argc, char **argv)
