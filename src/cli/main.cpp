@@ -2,13 +2,12 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <string_view>
 
 #include "cli.h"
+#include "console_text.h"
 #include "kestal.h"
 
 namespace {
@@ -29,17 +28,18 @@ int run_list(int argc, char **argv)
     char *text = count >= 0 ? kestal_census_json(windows, count, options) : nullptr;
     kestal_census_release();
     // A failure prints "[]", like an empty desktop, and says why on stderr.
-    printf("%s\n", text ? text : "[]");
+    write_out(text ? text : "[]");
+    write_out("\n");
     kestal_free_string(text);
     if (text)
         return 0;
-    fprintf(stderr, "error: %s\n", kestal_last_error());
+    print_err("error: %s\n", kestal_last_error());
     return 1;
 }
 
 int run_last_error(int, char **)
 {
-    printf("%s\n", kestal_last_error());
+    print_out("%s\n", kestal_last_error());
     return 0;
 }
 
@@ -63,12 +63,10 @@ constexpr command kCommands[] = {
 // end in success: a script would take a cut-off listing for the desktop.
 int checked_exit(int exit_code)
 {
-    if (fflush(stdout) == 0 && !ferror(stdout))
+    char reason[128];
+    if (finish_output(reason, sizeof reason) || exit_code != 0)
         return exit_code;
-    const int write_errno = errno;
-    if (exit_code != 0)
-        return exit_code;
-    fprintf(stderr, "error: writing to stdout failed: %s\n", strerror(write_errno));
+    print_err("error: writing to stdout failed: %s\n", reason);
     return 1;
 }
 
@@ -83,7 +81,7 @@ int dispatch(int argc, char **argv)
         if (candidate.word == word)
             return candidate.run(argc, argv);
     }
-    fprintf(stderr, "unknown command '%s'\n", argv[1]);
+    print_err("unknown command '%s'\n", argv[1]);
     print_usage();
     return 2;
 }
@@ -110,7 +108,7 @@ uint32_t census_facts(uint32_t json_options)
 
 void print_usage()
 {
-    fputs(kUsage, stdout);
+    write_out(kUsage);
 }
 
 int main(int argc, char **argv)

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cli.h"
+#include "console_text.h"
 #include "json_field.h"
 #include "kestal.h"
 
@@ -48,19 +49,19 @@ static void check_list(check_run &run)
 {
     char *text = kestal_list();
     if (!text) {
-        fprintf(run.out, "  FAIL list: bad output [%s]\n", "(null)");
+        print_to(run.out, "  FAIL list: bad output [%s]\n", "(null)");
         record(run, false);
     } else if (text[0] != '[') {
-        fprintf(run.out, "  FAIL list: bad output [%s]\n", text);
+        print_to(run.out, "  FAIL list: bad output [%s]\n", text);
         record(run, false);
     } else if (text[1] == ']') {
-        fputs("  PASS list (empty environment)\n", run.out);
+        write_to(run.out, "  PASS list (empty environment)\n");
         record(run, true);
     } else if (json_field(text, run.handle_text, kOpacity) < 0) {
-        fputs("  FAIL list: self-window missing from output\n", run.out);
+        write_to(run.out, "  FAIL list: self-window missing from output\n");
         record(run, false);
     } else {
-        fprintf(run.out, "  PASS list (self-window present, %zu bytes)\n", strlen(text));
+        print_to(run.out, "  PASS list (self-window present, %zu bytes)\n", strlen(text));
         record(run, true);
     }
     kestal_free_string(text);
@@ -72,9 +73,9 @@ static void record_setter_check(check_run &run, bool passed, const char *pass_li
                                 int32_t result, int32_t read)
 {
     if (passed)
-        fputs(pass_line, run.out);
+        write_to(run.out, pass_line);
     else
-        fprintf(run.out, fail_format, result, read, kestal_last_error());
+        print_to(run.out, fail_format, result, read, kestal_last_error());
     record(run, passed);
 }
 
@@ -104,9 +105,9 @@ static void check_pin_state(check_run &run, void *window, int32_t pinned_at_star
 {
     if (pinned_at_start == 1) {
         kestal_set_topmost(window, 1);
-        fputs("  PASS pin-restore (window was originally pinned)\n", run.out);
+        write_to(run.out, "  PASS pin-restore (window was originally pinned)\n");
     } else {
-        fputs("  PASS pin-state (originally unpinned, left unpinned)\n", run.out);
+        write_to(run.out, "  PASS pin-state (originally unpinned, left unpinned)\n");
     }
     record(run, true);
 }
@@ -121,9 +122,9 @@ static void check_error_paths(check_run &run, void *window)
     };
     bool passed = results[0] == 0 && results[1] == 0 && results[2] == 0 && results[3] == 0;
     if (passed)
-        fputs("  PASS error-paths (null hwnd + out-of-range rejected)\n", run.out);
+        write_to(run.out, "  PASS error-paths (null hwnd + out-of-range rejected)\n");
     else
-        fprintf(run.out, "  FAIL error-paths: %d %d %d %d\n", results[0], results[1], results[2], results[3]);
+        print_to(run.out, "  FAIL error-paths: %d %d %d %d\n", results[0], results[1], results[2], results[3]);
     record(run, passed);
 }
 
@@ -168,13 +169,13 @@ int run_self_test(int, char **)
                                   nullptr, instance, nullptr);
     if (!window) {
         pump();
-        fputs("  FAIL setup: could not create self-test window\n", stdout);
-        fputs("\n0 passed, 1 failed\n", stdout);
+        write_out("  FAIL setup: could not create self-test window\n");
+        write_out("\n0 passed, 1 failed\n");
         return 1;
     }
     pump();
     check_tally tally = run_checks(window, stdout);
     close_window(window);
-    printf("\n%d passed, %d failed\n", tally.passed, tally.failed);
+    print_out("\n%d passed, %d failed\n", tally.passed, tally.failed);
     return tally.failed == 0 ? 0 : 1;
 }

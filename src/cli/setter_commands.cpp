@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "cli.h"
+#include "console_text.h"
 #include "kestal.h"
 
 // Base 10 only, as the listing prints handles; text without digits reads as
@@ -15,10 +16,10 @@ static void *handle_argument(const char *text)
 static int report(int32_t result)
 {
     if (result == 1) {
-        fputs("ok\n", stdout);
+        write_out("ok\n");
         return 0;
     }
-    fprintf(stderr, "error: %s\n", kestal_last_error());
+    print_err("error: %s\n", kestal_last_error());
     return 1;
 }
 
