@@ -324,4 +324,143 @@ TEST_F(CliOnWindow, a_failed_system_call_is_reported_with_the_systems_message)
         expect_runs(c);
 }
 
+
+// ---- selectors in place of a handle ---------------------------------------------
+
+bool topmost(HWND window)
+{
+    return (GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+}
+
+int64_t opacity_of(HWND window)
+{
+    const kt::listed_window *entry = kt::find_listed(kt::list_now(), window);
+    return entry ? entry->opacity : -1;
+}
+
+// A helper child under a file name beyond ASCII, with two windows of a class
+// named beyond ASCII, and a window of another program that the same words
+// must not reach.
+class CliSelectors : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(CopyFileW(kt::program_path(L"kestal-test-windows.exe").c_str(), copy_.c_str(), FALSE))
+            << "win32 error " << GetLastError();
+        ASSERT_TRUE(kt::start_child(named_, copy_));
+        ASSERT_TRUE(kt::start_child(other_));
+        for (const char *title : {"Café Überblick 窓 one", "CAFÉ ÜBERBLICK 窓 two"}) {
+            windows_.push_back(kt::child_make_window(named_, "class=KestalSélecteur_窓", title));
+            ASSERT_TRUE(windows_.back());
+        }
+        bystander_ = kt::child_make_window(other_, "class=KestalBystander", "bystander café");
+        ASSERT_TRUE(bystander_);
+    }
+    void TearDown() override
+    {
+        kt::stop_child(named_);
+        kt::stop_child(other_);
+        DeleteFileW(copy_.c_str());
+    }
+
+    std::wstring copy_ = kt::program_path(L"kestal-sélecteur-窓.exe");
+    kt::child_windows named_, other_;
+    std::vector<HWND> windows_;
+    HWND bystander_ = nullptr;
+};
+
+TEST_F(CliSelectors, each_form_acts_on_every_listed_window_it_matches_and_on_no_other)
+{
+    const std::string pid = std::to_string(named_.pid);
+    struct step {
+        std::vector<std::string> args;
+        bool pinned;
+        int64_t opacity;
+    };
+    const step steps[] = {
+        {{"pin", "exe:KESTAL-SÉLECTEUR-窓.EXE"}, true, 100},
+        {{"opacity", "class:kestalsélecteur_窓", "40"}, true, 40},
+        {{"pin", "pid:" + pid, "0"}, false, 40},
+        {{"opacity", "title:café überblick 窓", "100"}, false, 100},
+        {{"pin", "title:ÜBERBLICK", "1", "extra"}, true, 100},
+        {{"pin", "pid:" + pid, "0"}, false, 100},
+    };
+    for (const step &s : steps) {
+        expect_runs({s.args, "ok\n", "", 0});
+        SCOPED_TRACE(joined(s.args));
+        for (HWND window : windows_) {
+            EXPECT_EQ(topmost(window), s.pinned);
+            EXPECT_EQ(opacity_of(window), s.opacity);
+        }
+        EXPECT_FALSE(topmost(bystander_));
+        EXPECT_EQ(opacity_of(bystander_), 100);
+    }
+}
+
+TEST_F(CliSelectors, a_selector_without_a_match_fails_and_other_words_keep_their_meaning)
+{
+    const std::string null_pin = "error: set_topmost: null hwnd\n";
+    const cli_case cases[] = {
+        {{"pin", "title:no such window, Ωmega"}, "", "error: no window matches 'title:no such window, Ωmega'\n", 1},
+        {{"opacity", "exe:kestal-sélecteur", "50"}, "", "error: no window matches 'exe:kestal-sélecteur'\n", 1},
+        {{"pin", "class:KestalSélecteur"}, "", "error: no window matches 'class:KestalSélecteur'\n", 1},
+        {{"pin", "pid:4294967295"}, "", "error: no window matches 'pid:4294967295'\n", 1},
+        // Not one of the forms: a word without digits, which reads as a null handle.
+        {{"pin", "Active"}, "", null_pin, 1},
+        {{"pin", "title:"}, "", null_pin, 1},
+        {{"pin", "pid:12x"}, "", null_pin, 1},
+        {{"pin", "pid:4294967296"}, "", null_pin, 1},
+        {{"pin", "window:1"}, "", null_pin, 1},
+        {{"pin", " exe:kestal-sélecteur-窓.exe"}, "", null_pin, 1},
+    };
+    for (const cli_case &c : cases)
+        expect_runs(c);
+    for (HWND window : windows_)
+        EXPECT_FALSE(topmost(window));
+}
+
+// One matched program has stopped answering: the others still get the
+// change, and each failure is its own line with its window's handle.
+TEST_F(CliSelectors, failures_among_the_matches_are_each_reported_and_the_rest_still_change)
+{
+    kt::child_windows hung;
+    ASSERT_TRUE(kt::start_child(hung));
+    HWND stuck = kt::child_make_window(hung, "-", "Café Überblick 窓 hung");
+    ASSERT_TRUE(stuck);
+    ASSERT_EQ(kt::child_command(hung, "hang 9000"), "ok");
+
+    kt::run_result run = kt::run_cli({"pin", "title:café überblick"});
+    EXPECT_EQ(run.exit_code, 1u);
+    EXPECT_EQ(run.out, "");
+    const std::string expected = "error: " + kt::handle_text(stuck) + ": SendMessageTimeout(WM_NULL) failed (win32 error 1460)";
+    EXPECT_EQ(run.err.compare(0, expected.size(), expected), 0) << run.err;
+    EXPECT_EQ(run.err.find("error: ", 1), std::string::npos) << "one failure: " << run.err;
+    for (HWND window : windows_)
+        EXPECT_TRUE(topmost(window));
+    EXPECT_FALSE(topmost(stuck));
+    kt::stop_child(hung);
+}
+
+// The window must belong to a program that takes messages while the
+// command runs, so it is the helper child's.
+TEST_F(CliOnWindow, active_is_the_window_brought_to_the_foreground)
+{
+    ASSERT_TRUE(child_started);
+    HWND window = kt::child_make_window(child, "-", "brought to the foreground");
+    HWND other = kt::child_make_window(child, "-", "left in the background");
+    ASSERT_TRUE(window && other);
+    ASSERT_EQ(kt::child_command(child, "front " + kt::handle_text(window)), "ok");
+
+    expect_runs({{"pin", "active"}, "ok\n", "", 0});
+    EXPECT_TRUE(topmost(window));
+    expect_runs({{"opacity", "active", "45"}, "ok\n", "", 0});
+    EXPECT_EQ(opacity_of(window), 45);
+    expect_runs({{"pin", "active", "0"}, "ok\n", "", 0});
+    EXPECT_FALSE(topmost(window));
+    EXPECT_FALSE(topmost(other));
+    EXPECT_EQ(opacity_of(other), 100);
+    kt::child_command(child, "destroy " + kt::handle_text(window));
+    kt::child_command(child, "destroy " + kt::handle_text(other));
+}
+
 } // namespace

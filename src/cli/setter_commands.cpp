@@ -1,10 +1,11 @@
-// "pin" and "opacity": read the numbers, call the setter once, report.
+// "pin" and "opacity": read the numbers, call the setter on the window (or on each window a selector names), report.
 #include <cstdio>
 #include <cstdlib>
 
 #include "cli.h"
 #include "console_text.h"
 #include "kestal.h"
+#include "window_selector.h"
 
 // Base 10 only, as the listing prints handles; text without digits reads as
 // 0, which the library rejects as a null handle.
@@ -30,7 +31,8 @@ int run_pin(int argc, char **argv)
         return 2;
     }
     int32_t topmost = argc >= 4 ? atoi(argv[3]) : 1;
-    return report(kestal_set_topmost(handle_argument(argv[2]), topmost));
+    const int selected = run_on_selected(2, kestal_set_topmost, topmost);
+    return selected >= 0 ? selected : report(kestal_set_topmost(handle_argument(argv[2]), topmost));
 }
 
 int run_opacity(int argc, char **argv)
@@ -39,5 +41,7 @@ int run_opacity(int argc, char **argv)
         print_usage();
         return 2;
     }
-    return report(kestal_set_opacity(handle_argument(argv[2]), atoi(argv[3])));
+    const int32_t pct = atoi(argv[3]);
+    const int selected = run_on_selected(2, kestal_set_opacity, pct);
+    return selected >= 0 ? selected : report(kestal_set_opacity(handle_argument(argv[2]), pct));
 }

@@ -9,6 +9,7 @@
 //                           "TITLE 1" to "TITLE N"; one round trip for many
 //   title HWND TEXT      -> ok
 //   destroy HWND         -> ok
+//   front HWND           -> ok when the window became the foreground window
 //   hang MS              -> ok, then the windows' thread stops pumping for MS
 //                           milliseconds, as a program that has hung
 //   quit                 -> bye, and the process ends
@@ -127,6 +128,9 @@ bool run_command(const std::string &line)
     } else if (verb == "title") {
         SetWindowTextW(handle_from(first), widen(second).c_str());
         reply("ok");
+    } else if (verb == "front") {
+        reply(SetForegroundWindow(handle_from(first)) && GetForegroundWindow() == handle_from(first) ? "ok"
+                                                                                                   : "failed");
     } else if (verb == "destroy") {
         DestroyWindow(handle_from(first));
         reply("ok");

@@ -1,0 +1,177 @@
+// Selectors: the windows of the listing that a word describes.
+#include "window_selector.h"
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "console_text.h"
+#include "kestal.h"
+
+namespace {
+
+enum class selector_kind { active, exe, title, class_name, pid };
+
+struct selector {
+    selector_kind kind;
+    std::wstring text; // what follows the prefix
+    DWORD pid;
+};
+
+struct selector_form {
+    std::wstring_view prefix;
+    selector_kind kind;
+};
+
+constexpr selector_form kForms[] = {
+    {L"exe:", selector_kind::exe},
+    {L"title:", selector_kind::title},
+    {L"class:", selector_kind::class_name},
+    {L"pid:", selector_kind::pid},
+};
+
+// msvcrt's own split of the command line into wide words, the one that
+// wmain gets: its words line up with the narrow argv that main gets.
+struct startup_info {
+    int new_mode;
+};
+extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***environment, int expand_wildcards,
+                              startup_info *info);
+
+const wchar_t *wide_argument(int index)
+{
+    int argc = 0;
+    wchar_t **argv = nullptr, **environment = nullptr;
+    startup_info info = {0};
+    if (__wgetmainargs(&argc, &argv, &environment, 0, &info) < 0 || index >= argc)
+        return nullptr;
+    return argv[index];
+}
+
+bool parse_pid(std::wstring_view digits, DWORD &pid)
+{
+    if (digits.empty() || digits.size() > 10)
+        return false;
+    uint64_t value = 0;
+    for (wchar_t c : digits) {
+        if (c < L'0' || c > L'9')
+            return false;
+        value = value * 10 + static_cast<uint64_t>(c - L'0');
+    }
+    pid = static_cast<DWORD>(value);
+    return value <= 0xFFFFFFFFu;
+}
+
+// A word in none of the forms, or with nothing after its prefix, is no
+// selector: it keeps its meaning as a handle.
+bool parse_selector(std::wstring_view word, selector &parsed)
+{
+    if (word == L"active") {
+        parsed = {selector_kind::active, {}, 0};
+        return true;
+    }
+    for (const selector_form &form : kForms) {
+        if (!word.starts_with(form.prefix) || word.size() == form.prefix.size())
+            continue;
+        const std::wstring_view rest = word.substr(form.prefix.size());
+        parsed = {form.kind, std::wstring(rest), 0};
+        return form.kind != selector_kind::pid || parse_pid(rest, parsed.pid);
+    }
+    return false;
+}
+
+std::wstring widen(const char *utf8)
+{
+    const int chars = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    std::wstring wide(chars > 0 ? static_cast<size_t>(chars - 1) : 0, L'\0');
+    if (chars > 1)
+        MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide.data(), chars);
+    return wide;
+}
+
+std::string narrow(std::wstring_view wide)
+{
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                          nullptr, nullptr);
+    std::string utf8(bytes > 0 ? static_cast<size_t>(bytes) : 0, '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), bytes, nullptr,
+                            nullptr);
+    return utf8;
+}
+
+// Ordinal comparison with the system's case folding: the same answer in
+// every locale, and for text in any script.
+bool same_text(std::wstring_view a, std::wstring_view b)
+{
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+bool contains_text(std::wstring_view haystack, std::wstring_view needle)
+{
+    for (size_t at = 0; at + needle.size() <= haystack.size(); ++at) {
+        if (same_text(haystack.substr(at, needle.size()), needle))
+            return true;
+    }
+    return false;
+}
+
+bool matches(const selector &wanted, const kestal_window &window)
+{
+    switch (wanted.kind) {
+    case selector_kind::active:
+        return window.foreground != 0;
+    case selector_kind::exe:
+        return same_text(widen(window.exe), wanted.text);
+    case selector_kind::title:
+        return contains_text(widen(window.title), wanted.text);
+    case selector_kind::class_name:
+        return same_text(widen(window.class_name), wanted.text);
+    case selector_kind::pid:
+        return window.pid == wanted.pid;
+    }
+    return false;
+}
+
+} // namespace
+
+int run_on_selected(int index, window_setter setter, int32_t value)
+{
+    const wchar_t *word = wide_argument(index);
+    selector wanted;
+    if (!word || !parse_selector(word, wanted))
+        return -1;
+
+    const kestal_window *windows = nullptr;
+    const int32_t count = kestal_census(0, &windows);
+    if (count < 0) {
+        print_err("error: %s\n", kestal_last_error());
+        return 1;
+    }
+    std::vector<int64_t> selected;
+    for (int32_t i = 0; i < count; ++i) {
+        if (matches(wanted, windows[i]))
+            selected.push_back(windows[i].hwnd);
+    }
+    kestal_census_release();
+    if (selected.empty()) {
+        print_err("error: no window matches '%s'\n", narrow(word).c_str());
+        return 1;
+    }
+
+    // Every window gets its change, whatever happened to the ones before it.
+    bool all_succeeded = true;
+    for (int64_t hwnd : selected) {
+        if (setter(reinterpret_cast<void *>(static_cast<intptr_t>(hwnd)), value) == 1)
+            continue;
+        all_succeeded = false;
+        print_err("error: %lld: %s\n", static_cast<long long>(hwnd), kestal_last_error());
+    }
+    if (!all_succeeded)
+        return 1;
+    write_out("ok\n");
+    return 0;
+}
