@@ -12,3 +12,4 @@ uint32_t census_facts(uint32_t json_options);
 int run_pin(int argc, char **argv);
 int run_opacity(int argc, char **argv);
 int run_self_test(int argc, char **argv);
+int run_watch(int argc, char **argv);

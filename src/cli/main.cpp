@@ -56,7 +56,7 @@ struct command {
 
 constexpr command kCommands[] = {
     {"test", run_self_test}, {"list", run_list}, {"pin", run_pin}, {"opacity", run_opacity},
-    {"lasterror", run_last_error}, {"-h", run_help}, {"--help", run_help}, {"help", run_help},
+    {"lasterror", run_last_error}, {"watch", run_watch}, {"-h", run_help}, {"--help", run_help}, {"help", run_help},
 };
 
 // Output that never arrived, on a full disk or into a closed pipe, must not

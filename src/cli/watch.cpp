@@ -1,0 +1,191 @@
+// "watch": the listing's changes as JSON Lines, until the reader or the user stops it.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "cli.h"
+#include "console_text.h"
+#include "kestal.h"
+#include "watch_changes.h"
+
+namespace {
+
+constexpr DWORD kDefaultIntervalMs = 250;
+constexpr DWORD kShortestIntervalMs = 50;
+// Events that come close together are taken in by one listing this long
+// after the first of them.
+constexpr DWORD kSettleMs = 30;
+// What a console that closes leaves the program before the system ends it.
+constexpr DWORD kCloseGraceMs = 4000;
+
+struct watch_options {
+    DWORD interval_ms = kDefaultIntervalMs;
+    long long count = 0; // change lines before the end; 0 for no end
+    uint32_t json = 0;
+};
+
+// Set by the console's control handler, on its own thread.
+volatile LONG g_stop_requested = 0;
+HANDLE g_wake = nullptr;     // the control handler wakes the loop with it
+HANDLE g_finished = nullptr; // the loop says with it that its last line is out
+// Set by the event hook's callback, which runs in the loop's message pump.
+bool g_window_event = false;
+
+BOOL WINAPI on_console_control(DWORD kind)
+{
+    InterlockedExchange(&g_stop_requested, 1);
+    SetEvent(g_wake);
+    // After these the system ends the process once the handler returns, so
+    // the handler waits for the line being written.
+    if (kind == CTRL_CLOSE_EVENT || kind == CTRL_LOGOFF_EVENT || kind == CTRL_SHUTDOWN_EVENT)
+        WaitForSingleObject(g_finished, kCloseGraceMs);
+    return TRUE;
+}
+
+void CALLBACK on_window_event(HWINEVENTHOOK, DWORD, HWND, LONG object, LONG child, DWORD, DWORD)
+{
+    if (object == OBJID_WINDOW && child == CHILDID_SELF)
+        g_window_event = true;
+}
+
+// The events that change what the listing shows; under Wine 8 only the
+// creation of a window reaches another process, so the interval must catch
+// everything by itself and the events only make it sooner.
+void hook_window_events()
+{
+    constexpr DWORD kRanges[][2] = {
+        {EVENT_OBJECT_CREATE, EVENT_OBJECT_HIDE}, // create, destroy, show, hide
+        {EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_NAMECHANGE},
+        {EVENT_SYSTEM_FOREGROUND, EVENT_SYSTEM_FOREGROUND},
+    };
+    for (const auto &range : kRanges)
+        SetWinEventHook(range[0], range[1], nullptr, on_window_event, 0, 0,
+                        WINEVENT_OUTOFCONTEXT | WINEVENT_SKIPOWNPROCESS);
+}
+
+bool parse_number(const char *text, long long lowest, long long &value)
+{
+    char *end = nullptr;
+    value = strtoll(text, &end, 10);
+    return end != text && *end == '\0' && value >= lowest;
+}
+
+// 0 when the options are usable, else the exit code after the error line.
+int parse_watch_options(int argc, char **argv, watch_options &options)
+{
+    options.json = json_options(argc, argv);
+    for (int i = 2; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word != "--interval" && word != "--count")
+            continue;
+        const bool interval = word == "--interval";
+        long long value = 0;
+        if (i + 1 >= argc || !parse_number(argv[i + 1], interval ? kShortestIntervalMs : 1, value) ||
+            (interval && value > 24 * 3600 * 1000)) {
+            print_err("error: %s needs %s, not '%s'\n", argv[i],
+                      interval ? "a number of milliseconds from 50 to 86400000" : "a number of lines, 1 or more",
+                      i + 1 < argc ? argv[i + 1] : "");
+            print_usage();
+            return 2;
+        }
+        if (interval)
+            options.interval_ms = static_cast<DWORD>(value);
+        else
+            options.count = value;
+        ++i;
+    }
+    return 0;
+}
+
+void pump_messages()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageW(&message);
+}
+
+enum class outcome { go_on, done, failed };
+
+// One listing, compared with the last; its lines written one by one.
+outcome take_listing(watch_state &state, const watch_options &options, long long &change_lines,
+                     std::vector<std::string> &lines)
+{
+    const kestal_window *windows = nullptr;
+    const int32_t count = kestal_census(census_facts(options.json), &windows);
+    lines.clear();
+    if (count < 0 || !listing_changes(state, windows, count, lines)) {
+        print_err("error: %s\n", kestal_last_error());
+        return outcome::failed;
+    }
+    for (const std::string &line : lines) {
+        // A reader that has gone is the end of the stream, not a failure.
+        if (!write_out(line))
+            return outcome::done;
+        if (++change_lines == options.count || g_stop_requested)
+            return outcome::done;
+    }
+    return outcome::go_on;
+}
+
+int watch_until_stopped(const watch_options &options)
+{
+    watch_state state = {options.json, {}, {}, {}, {}};
+    std::vector<std::string> lines;
+    long long change_lines = 0;
+    const kestal_window *windows = nullptr;
+    const int32_t count = kestal_census(census_facts(options.json), &windows);
+    if (count < 0 || !listing_changes(state, windows, count, lines)) {
+        print_err("error: %s\n", kestal_last_error());
+        return 1;
+    }
+    lines.push_back("{\"event\":\"ready\"}\n");
+    for (const std::string &line : lines) {
+        if (!write_out(line))
+            return 0;
+    }
+
+    hook_window_events();
+    ULONGLONG next_listing = GetTickCount64() + options.interval_ms;
+    ULONGLONG settled = 0; // when the events seen so far get their listing; 0 for none
+    while (!g_stop_requested) {
+        const ULONGLONG now = GetTickCount64();
+        const ULONGLONG due = settled && settled < next_listing ? settled : next_listing;
+        if (now < due) {
+            MsgWaitForMultipleObjects(1, &g_wake, FALSE, static_cast<DWORD>(due - now), QS_ALLINPUT);
+            pump_messages();
+            if (g_window_event && !settled)
+                settled = GetTickCount64() + kSettleMs;
+            g_window_event = false;
+            continue;
+        }
+        const outcome result = take_listing(state, options, change_lines, lines);
+        if (result != outcome::go_on)
+            return result == outcome::failed ? 1 : 0;
+        next_listing = GetTickCount64() + options.interval_ms;
+        settled = 0;
+    }
+    return 0;
+}
+
+} // namespace
+
+int run_watch(int argc, char **argv)
+{
+    watch_options options;
+    if (const int failed = parse_watch_options(argc, argv, options))
+        return failed;
+    // Each line goes out whole as it is written, so a reader sees it at once.
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    g_wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    g_finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(on_console_control, TRUE);
+    const int exit_code = watch_until_stopped(options);
+    kestal_census_release();
+    // A stdout that took no more lines ends the watch quietly, as its reader asked.
+    if (exit_code == 0)
+        clearerr(stdout);
+    SetEvent(g_finished);
+    return exit_code;
+}
