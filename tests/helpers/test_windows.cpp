@@ -9,6 +9,9 @@
 //                           "TITLE 1" to "TITLE N"; one round trip for many
 //   title HWND TEXT      -> ok
 //   destroy HWND         -> ok
+//   pin HWND 0|1         -> ok, the window released or made topmost
+//   fade HWND ALPHA      -> ok, the window layered with that alpha
+//   show HWND COMMAND    -> ok, after ShowWindow(HWND, COMMAND)
 //   front HWND           -> ok when the window became the foreground window
 //   hang MS              -> ok, then the windows' thread stops pumping for MS
 //                           milliseconds, as a program that has hung
@@ -131,6 +134,18 @@ bool run_command(const std::string &line)
     } else if (verb == "front") {
         reply(SetForegroundWindow(handle_from(first)) && GetForegroundWindow() == handle_from(first) ? "ok"
                                                                                                    : "failed");
+    } else if (verb == "pin") {
+        SetWindowPos(handle_from(first), atoi(second.c_str()) ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
+                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        reply("ok");
+    } else if (verb == "fade") {
+        HWND window = handle_from(first);
+        SetWindowLongW(window, GWL_EXSTYLE, GetWindowLongW(window, GWL_EXSTYLE) | WS_EX_LAYERED);
+        SetLayeredWindowAttributes(window, 0, static_cast<BYTE>(atoi(second.c_str())), LWA_ALPHA);
+        reply("ok");
+    } else if (verb == "show") {
+        ShowWindow(handle_from(first), atoi(second.c_str()));
+        reply("ok");
     } else if (verb == "destroy") {
         DestroyWindow(handle_from(first));
         reply("ok");
