@@ -352,17 +352,29 @@ struct measure {
     summary stats;
 };
 
-enum : size_t { kList, kFloor, kPerWindow, kCliList, kCliHelp, kMinimal, kMinimalUser32, kMinimalEnum, kMeasures };
+enum : size_t {
+    kList,
+    kFloor,
+    kPerWindow,
+    kLong,
+    kCliList,
+    kCliHelp,
+    kMinimal,
+    kMinimalUser32,
+    kMinimalEnum,
+    kMeasures
+};
 
 struct report {
     options opts;
     int listed = 0, ours = 0;
     measure measures[kMeasures];
     call_kind calls[9];
-    double ratios[4] = {};
+    double ratios[5] = {};
 };
 
-constexpr const char *kRatioKeys[] = {"a_over_b", "c_over_a", "cli_list_over_minimal", "cli_help_over_minimal"};
+constexpr const char *kRatioKeys[] = {"a_over_b", "c_over_a", "cli_list_over_minimal", "cli_help_over_minimal",
+                                      "long_over_a"};
 
 void print_table(const report &r)
 {
@@ -373,12 +385,12 @@ void print_table(const report &r)
     for (size_t i = 0; i < kMeasures; ++i) {
         const summary &s = r.measures[i].stats;
         printf("%-46s %10.3f %10.3f %10.3f %10.3f", r.measures[i].label, s.median, s.min, s.max, s.q3 - s.q1);
-        if (i <= kPerWindow && r.listed > 0)
+        if (i <= kLong && r.listed > 0)
             printf(" %10.2f", s.median * 1000.0 / r.listed);
         printf("\n");
     }
-    printf("\na/b %.3f   c/a %.3f   cli list/minimal %.3f   cli help/minimal %.3f\n", r.ratios[0], r.ratios[1],
-           r.ratios[2], r.ratios[3]);
+    printf("\na/b %.3f   c/a %.3f   cli list/minimal %.3f   cli help/minimal %.3f   long/a %.3f\n", r.ratios[0],
+           r.ratios[1], r.ratios[2], r.ratios[3], r.ratios[4]);
     printf("\n%-46s %10s %10s %10s\n", "call, each kind timed alone", "calls", "median ms", "us/call");
     for (const call_kind &call : r.calls) {
         double median = summarise(call.samples).median;
@@ -406,21 +418,33 @@ void print_json(const report &r)
     printf("}}\n");
 }
 
+// What `list --long` asks of the library.
+void list_long()
+{
+    const kestal_window *windows = nullptr;
+    const int32_t count = kestal_census(KESTAL_CENSUS_PLACEMENT, &windows);
+    kestal_free_string(kestal_census_json(windows, count, KESTAL_JSON_LONG));
+    kestal_census_release();
+}
+
 // Times the in-process measures and the call kinds. They take turns in a
 // rotating order, so that a slow spell of the shared machine hits each alike.
 void time_listings(report &r, const desktop_snapshot &snapshot)
 {
-    const int kTurns = 3 + static_cast<int>(std::size(r.calls));
+    constexpr int kListings = kLong + 1;
+    const int kTurns = kListings + static_cast<int>(std::size(r.calls));
     for (int round = 0; round < r.opts.repeats; ++round) {
         for (int k = 0; k < kTurns; ++k) {
             int which = (round + k) % kTurns;
-            if (which >= 3) {
-                r.calls[which - 3].samples.push_back(time_call_kind(which - 3, snapshot));
+            if (which >= kListings) {
+                r.calls[which - kListings].samples.push_back(time_call_kind(which - kListings, snapshot));
                 continue;
             }
             double start = now_ms();
             if (which == kList)
                 kestal_free_string(kestal_list());
+            else if (which == kLong)
+                list_long();
             else
                 run_floor(which == kPerWindow);
             r.measures[which].samples.push_back(now_ms() - start);
@@ -466,6 +490,7 @@ int main(int argc, char **argv)
                 .measures = {{"list", "(a) kestal_list + kestal_free_string", {}, {}},
                              {"floor", "(b) floor: unavoidable calls only", {}, {}},
                              {"per_window_query", "(c) floor + process query per window", {}, {}},
+                             {"long", "(d) census + JSON as list --long", {}, {}},
                              {"cli_list", "process: kestal-cli list", {}, {}},
                              {"cli_help", "process: kestal-cli help (no listing)", {}, {}},
                              {"minimal", "process: minimal, prints [] (yardstick)", {}, {}},
@@ -539,6 +564,7 @@ int main(int argc, char **argv)
     r.ratios[1] = s[kPerWindow]->median / s[kList]->median;
     r.ratios[2] = s[kCliList]->median / s[kMinimal]->median;
     r.ratios[3] = s[kCliHelp]->median / s[kMinimal]->median;
+    r.ratios[4] = s[kLong]->median / s[kList]->median;
     if (opts.json)
         print_json(r);
     else
