@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -270,11 +269,8 @@ TEST(image_tests, threads_whose_first_calls_come_at_once_all_get_sound_answers)
 // worker and so never answers: the worker's listing would never end.
 TEST(image_tests, a_worker_lists_while_the_host_ui_thread_waits_for_it)
 {
-    auto started = std::chrono::steady_clock::now();
     host_run run = run_first_call_host("threads=1", kAtPreferredBase);
-    auto took = std::chrono::steady_clock::now() - started;
     ASSERT_EQ(run.result.exit_code, 0u) << run.result.out << run.result.err;
-    EXPECT_LT(took, std::chrono::seconds(20)) << "the host waits up to 60 s for its worker";
     auto listing = kt::parse_listing(run.listing.c_str());
     ASSERT_TRUE(listing);
     HWND ui_window =

@@ -287,6 +287,66 @@ TEST_F(WindowListing, exe_names_beyond_ascii_are_listed_in_utf8)
     EXPECT_EQ(entry->exe, name);
 }
 
+// ---- image paths of any length ------------------------------------------------
+
+// Wine cannot start a program from a path longer than MAX_PATH, so the
+// image path query stands in for one process, as if it ran from one: it
+// answers as the system does, with ERROR_INSUFFICIENT_BUFFER when the path
+// and its terminator do not fit, and records the capacities it was offered.
+DWORD g_fake_path_pid = 0;
+size_t g_fake_path_chars = 0;
+std::vector<DWORD> g_offered_capacities;
+QueryFullProcessImageNameW_fn g_system_path_query = nullptr;
+
+BOOL WINAPI fake_image_path_query(HANDLE process, DWORD flags, LPWSTR path, PDWORD capacity)
+{
+    if (GetProcessId(process) != g_fake_path_pid)
+        return g_system_path_query(process, flags, path, capacity);
+    g_offered_capacities.push_back(*capacity);
+    static constexpr std::wstring_view kName = L"\\long-named.exe";
+    if (*capacity <= g_fake_path_chars) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::wstring whole = L"C:" + std::wstring(g_fake_path_chars - 2 - kName.size(), L'd') + std::wstring(kName);
+    whole.copy(path, whole.size());
+    path[whole.size()] = L'\0';
+    *capacity = static_cast<DWORD>(whole.size());
+    return TRUE;
+}
+
+TEST_F(WindowListing, exe_names_are_read_from_image_paths_up_to_the_longest_path_there_is)
+{
+    const struct {
+        size_t path_chars;
+        std::vector<DWORD> offered; // what the listing offered, in order
+        const char *exe;
+    } cases[] = {
+        {1023, {1024}, "long-named.exe"},
+        {1024, {1024, 32768}, "long-named.exe"},
+        {32767, {1024, 32768}, "long-named.exe"},
+        {32768, {1024, 32768}, ""}, // longer than any path the system accepts
+    };
+    HWND window = make(owner::child, "-", "made by a program with a long path");
+    ASSERT_NE(window, nullptr);
+    g_fake_path_pid = children_.front().pid;
+    g_system_path_query = image_name_query();
+    ASSERT_NE(g_system_path_query, nullptr);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path_chars);
+        g_fake_path_chars = c.path_chars;
+        g_offered_capacities.clear();
+        p_QueryFullProcessImageNameW = fake_image_path_query;
+        std::string raw = raw_listing();
+        p_QueryFullProcessImageNameW = g_system_path_query;
+        auto listing = parsed(raw);
+        const kt::listed_window *entry = kt::find_listed(listing, window);
+        ASSERT_NE(entry, nullptr) << raw;
+        EXPECT_EQ(entry->exe, c.exe);
+        EXPECT_EQ(g_offered_capacities, c.offered);
+    }
+}
+
 // ---- the cloak filter, through the stand-in dwmapi.dll -----------------------
 
 struct cloak_run {
