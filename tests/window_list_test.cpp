@@ -385,9 +385,12 @@ class SystemDwmapi : public WindowListing {
 protected:
     void SetUp() override
     {
-        if (!GetEnvironmentVariableW(L"KESTAL_SYSTEM_DWMAPI_SWAP", nullptr, 0))
-            GTEST_SKIP() << "replaces the system's dwmapi.dll: runs as ctest window_list_system_dwmapi_tests, in a "
-                            "Wine prefix of its own";
+        // Never on Windows itself, whose system folder is not ours to change.
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        if (!ntdll || !GetProcAddress(ntdll, "wine_get_version") ||
+            !GetEnvironmentVariableW(L"KESTAL_SYSTEM_DWMAPI_SWAP", nullptr, 0))
+            GTEST_SKIP() << "replaces the system's dwmapi.dll: runs under Wine only, as ctest "
+                            "window_list_system_dwmapi_tests, in a Wine prefix of its own";
         // A run that was cut short left its stand-in in place, and the
         // original beside it: only a missing backup is taken from the folder.
         if (GetFileAttributesW(kSystemDwmapiOriginal.c_str()) == INVALID_FILE_ATTRIBUTES) {
