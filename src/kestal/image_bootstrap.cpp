@@ -86,8 +86,8 @@ static Sleep_fn g_sleep_while_waiting = nullptr;
 // Where it differs from the address that the code reaches RIP-relative, the
 // image lies elsewhere and its absolute addresses have not been adjusted.
 // The header's ImageBase is no witness: whether a relocating loader rewrites
-// it is undocumented.
-// Volatile: the compiler would otherwise fold the load into the address.
+// it is undocumented. Volatile, or the compiler would fold the load of the
+// stored address into the RIP-relative one.
 const volatile void *const volatile g_link_time_self = &g_link_time_self;
 
 static loader_data *process_loader_data()
