@@ -5,9 +5,15 @@
  * can LoadLibrary the exe and call the five functions below by name. The
  * typedefs at the end give the matching pointer types for GetProcAddress.
  *
- * Threads: the library keeps process-wide state (the last-error text, the
- * resolved entry points, the window table) without locks. Call it from one
- * thread at a time.
+ * Threads: any thread may call, several at once included. The calls take
+ * turns under one lock of the library's; a call waits while another runs.
+ * The last-error text is one for the whole process: another thread's failure
+ * can overwrite it at any moment. A host that calls from several threads
+ * reads it right after the failing call, under a lock of its own held around
+ * the call and the read.
+ *
+ * dwmapi.dll is loaded from the system folder only, never from the folder of
+ * kestal-cli.exe or of the host.
  *===========================================================================*/
 
 #ifndef KESTAL_H
@@ -83,7 +89,8 @@ KESTAL_API int32_t kestal_set_opacity(void *hwnd, int32_t pct);
  * failed in this process. Successful calls do not clear it.
  *
  * Ownership: the text belongs to the library; read it in place, do not free
- * it, and copy it if you need it after the next call.
+ * it, and copy it if you need it after the next call. The text is the
+ * process's, not the thread's: see "Threads" above.
  */
 KESTAL_API const char *kestal_last_error(void);
 

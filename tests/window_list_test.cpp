@@ -450,6 +450,64 @@ TEST_F(WindowListing, a_repeated_census_sees_every_change_and_its_plain_text_is_
     }
     kestal_census_release();
     EXPECT_EQ(kestal_window_json(nullptr, 0), nullptr);
+// ---- image paths of any length ------------------------------------------------
+
+// Wine cannot start a program from a path longer than MAX_PATH, so the
+// image path query stands in for one process, as if it ran from one: it
+// answers as the system does, with ERROR_INSUFFICIENT_BUFFER when the path
+// and its terminator do not fit, and records the capacities it was offered.
+DWORD g_fake_path_pid = 0;
+size_t g_fake_path_chars = 0;
+std::vector<DWORD> g_offered_capacities;
+QueryFullProcessImageNameW_fn g_system_path_query = nullptr;
+
+BOOL WINAPI fake_image_path_query(HANDLE process, DWORD flags, LPWSTR path, PDWORD capacity)
+{
+    if (GetProcessId(process) != g_fake_path_pid)
+        return g_system_path_query(process, flags, path, capacity);
+    g_offered_capacities.push_back(*capacity);
+    static constexpr std::wstring_view kName = L"\\long-named.exe";
+    if (*capacity <= g_fake_path_chars) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::wstring whole = L"C:" + std::wstring(g_fake_path_chars - 2 - kName.size(), L'd') + std::wstring(kName);
+    whole.copy(path, whole.size());
+    path[whole.size()] = L'\0';
+    *capacity = static_cast<DWORD>(whole.size());
+    return TRUE;
+}
+
+TEST_F(WindowListing, exe_names_are_read_from_image_paths_up_to_the_longest_path_there_is)
+{
+    const struct {
+        size_t path_chars;
+        std::vector<DWORD> offered; // what the listing offered, in order
+        const char *exe;
+    } cases[] = {
+        {1023, {1024}, "long-named.exe"},
+        {1024, {1024, 32768}, "long-named.exe"},
+        {32767, {1024, 32768}, "long-named.exe"},
+        {32768, {1024, 32768}, ""}, // longer than any path the system accepts
+    };
+    HWND window = make(owner::child, "-", "made by a program with a long path");
+    ASSERT_NE(window, nullptr);
+    g_fake_path_pid = children_.front().pid;
+    g_system_path_query = image_name_query();
+    ASSERT_NE(g_system_path_query, nullptr);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path_chars);
+        g_fake_path_chars = c.path_chars;
+        g_offered_capacities.clear();
+        p_QueryFullProcessImageNameW = fake_image_path_query;
+        std::string raw = raw_listing();
+        p_QueryFullProcessImageNameW = g_system_path_query;
+        auto listing = parsed(raw);
+        const kt::listed_window *entry = kt::find_listed(listing, window);
+        ASSERT_NE(entry, nullptr) << raw;
+        EXPECT_EQ(entry->exe, c.exe);
+        EXPECT_EQ(g_offered_capacities, c.offered);
+    }
 }
 
 // ---- the cloak filter, through the stand-in dwmapi.dll -----------------------
@@ -472,18 +530,70 @@ cloak_run list_from(const std::wstring &program, const std::vector<std::string> 
     return run;
 }
 
-TEST_F(WindowListing, windows_that_dwmapi_reports_cloaked_are_left_out)
+// The library loads dwmapi.dll from the system folder only, so that is where
+// a stand-in must lie to be used. Every process of a Wine prefix would then
+// get it, so the tests that put one there run as a ctest of their own, in a
+// prefix of their own, which says so with KESTAL_SYSTEM_DWMAPI_SWAP=1.
+std::wstring system_folder_file(const wchar_t *name)
+{
+    wchar_t folder[MAX_PATH];
+    UINT chars = GetSystemDirectoryW(folder, MAX_PATH);
+    return std::wstring(folder, chars < MAX_PATH ? chars : 0) + L"\\" + name;
+}
+
+const std::wstring kSystemDwmapi = system_folder_file(L"dwmapi.dll");
+const std::wstring kSystemDwmapiOriginal = system_folder_file(L"dwmapi.dll.kestal-original");
+
+class SystemDwmapi : public WindowListing {
+protected:
+    void SetUp() override
+    {
+        // Never on Windows itself, whose system folder is not ours to change.
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        if (!ntdll || !GetProcAddress(ntdll, "wine_get_version") ||
+            !GetEnvironmentVariableW(L"KESTAL_SYSTEM_DWMAPI_SWAP", nullptr, 0))
+            GTEST_SKIP() << "replaces the system's dwmapi.dll: runs under Wine only, as ctest "
+                            "window_list_system_dwmapi_tests, in a Wine prefix of its own";
+        // A run that was cut short left its stand-in in place, and the
+        // original beside it: only a missing backup is taken from the folder.
+        if (GetFileAttributesW(kSystemDwmapiOriginal.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            ASSERT_TRUE(CopyFileW(kSystemDwmapi.c_str(), kSystemDwmapiOriginal.c_str(), TRUE))
+                << "cannot back up " << kt::narrow(kSystemDwmapi) << ": win32 error " << GetLastError();
+        }
+    }
+
+    void TearDown() override
+    {
+        if (GetFileAttributesW(kSystemDwmapiOriginal.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            EXPECT_TRUE(CopyFileW(kSystemDwmapiOriginal.c_str(), kSystemDwmapi.c_str(), FALSE))
+                << "cannot restore " << kt::narrow(kSystemDwmapi) << ": win32 error " << GetLastError();
+        }
+        WindowListing::TearDown();
+    }
+
+    static bool install(const std::wstring &stand_in)
+    {
+        if (CopyFileW(kt::program_path(stand_in).c_str(), kSystemDwmapi.c_str(), FALSE))
+            return true;
+        ADD_FAILURE() << "cannot put " << kt::narrow(stand_in) << " in the system folder: win32 error "
+                      << GetLastError();
+        return false;
+    }
+};
+
+TEST_F(SystemDwmapi, windows_that_dwmapi_reports_cloaked_are_left_out)
 {
     // "modern" answers only through the window attribute; "legacy" exports
     // DwmIsWindowCloaked and claims every window cloaked through the
     // attribute, so a listing that asks the attribute there comes out empty.
-    const wchar_t *flavours[] = {L"dwm-modern", L"dwm-legacy"};
+    const wchar_t *stand_ins[] = {L"dwm-modern\\dwmapi.dll", L"dwm-legacy\\dwmapi.dll"};
     HWND cloaked[] = {make(owner::test, "-", "[cloaked] own"), make(owner::child, "-", "[cloaked] child")};
     HWND plain[] = {make(owner::test, "-", "plain own"), make(owner::child, "-", "plain child")};
 
-    for (const wchar_t *flavour : flavours) {
-        SCOPED_TRACE(kt::narrow(flavour));
-        cloak_run run = list_from(std::wstring(flavour) + L"\\kestal-cli.exe", {"WINEDLLOVERRIDES=dwmapi=n"});
+    for (const wchar_t *stand_in : stand_ins) {
+        SCOPED_TRACE(kt::narrow(stand_in));
+        ASSERT_TRUE(install(stand_in));
+        cloak_run run = list_from(L"kestal-cli.exe", {"WINEDLLOVERRIDES=dwmapi=n"});
         for (HWND window : cloaked)
             EXPECT_EQ(kt::find_listed(run.listing, window), nullptr) << run.result.out;
         for (HWND window : plain)
@@ -497,9 +607,22 @@ TEST_F(WindowListing, windows_that_dwmapi_reports_cloaked_are_left_out)
 TEST_F(WindowListing, where_dwmapi_cannot_tell_cloaking_no_window_is_left_out)
 {
     HWND cloaked = make(owner::test, "-", "[cloaked] seen by the system's dwmapi");
-    // No stand-in sits next to this copy: the system's own dwmapi answers.
-    cloak_run run = list_from(L"kestal-cli.exe", {"WINEDLLOVERRIDES="});
-    EXPECT_NE(kt::find_listed(run.listing, cloaked), nullptr) << run.result.out;
+    // The system's own dwmapi answers; a stand-in planted beside a copy of
+    // the exe, where a bare LoadLibrary would look first, must go unused even
+    // where Wine is told to prefer a native dwmapi.dll.
+    const struct {
+        const wchar_t *program;
+        const char *overrides;
+    } runs[] = {
+        {L"kestal-cli.exe", "WINEDLLOVERRIDES="},
+        {L"dwm-modern\\kestal-cli.exe", "WINEDLLOVERRIDES=dwmapi=n"},
+        {L"dwm-legacy\\kestal-cli.exe", "WINEDLLOVERRIDES=dwmapi=n"},
+    };
+    for (const auto &run_case : runs) {
+        SCOPED_TRACE(kt::narrow(run_case.program));
+        cloak_run run = list_from(run_case.program, {run_case.overrides});
+        EXPECT_NE(kt::find_listed(run.listing, cloaked), nullptr) << run.result.out;
+    }
     EXPECT_NE(kt::find_listed(kt::list_now(), cloaked), nullptr);
 }
 

@@ -86,8 +86,8 @@ static Sleep_fn g_sleep_while_waiting = nullptr;
 // Where it differs from the address that the code reaches RIP-relative, the
 // image lies elsewhere and its absolute addresses have not been adjusted.
 // The header's ImageBase is no witness: whether a relocating loader rewrites
-// it is undocumented.
-// Volatile: the compiler would otherwise fold the load into the address.
+// it is undocumented. Volatile, or the compiler would fold the load of the
+// stored address into the RIP-relative one.
 const volatile void *const volatile g_link_time_self = &g_link_time_self;
 
 static loader_data *process_loader_data()
@@ -265,34 +265,41 @@ static bool apply_relocations(BYTE *base, ULONGLONG delta, const kernel_calls &c
     return true;
 }
 
-// True when a slot of the import table still holds the RVA of its name.
-static bool has_unresolved_imports(BYTE *base)
+// The first import descriptor; null when the image imports nothing.
+static IMAGE_IMPORT_DESCRIPTOR *first_import(BYTE *base)
 {
     const IMAGE_DATA_DIRECTORY &dir = directory(base, IMAGE_DIRECTORY_ENTRY_IMPORT);
-    if (dir.VirtualAddress == 0)
+    return dir.VirtualAddress ? reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress) : nullptr;
+}
+
+// True when a slot of the DLL's import table still holds the RVA of its
+// name: a slot that the loader resolved no longer equals its name entry.
+static bool has_unresolved_slot(BYTE *base, const IMAGE_IMPORT_DESCRIPTOR *import)
+{
+    if (!import->OriginalFirstThunk)
         return false;
-    for (auto *import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress); import->Name;
-         ++import) {
-        if (!import->OriginalFirstThunk)
-            continue;
-        auto *names = reinterpret_cast<ULONGLONG *>(base + import->OriginalFirstThunk);
-        auto *slots = reinterpret_cast<ULONGLONG *>(base + import->FirstThunk);
-        for (int i = 0; names[i]; ++i) {
-            if (slots[i] == names[i])
-                return true;
-        }
+    auto *names = reinterpret_cast<const ULONGLONG *>(base + import->OriginalFirstThunk);
+    auto *slots = reinterpret_cast<const ULONGLONG *>(base + import->FirstThunk);
+    for (int i = 0; names[i]; ++i) {
+        if (slots[i] == names[i])
+            return true;
+    }
+    return false;
+}
+
+static bool has_unresolved_imports(BYTE *base)
+{
+    for (IMAGE_IMPORT_DESCRIPTOR *import = first_import(base); import && import->Name; ++import) {
+        if (has_unresolved_slot(base, import))
+            return true;
     }
     return false;
 }
 
 static bool resolve_imports(BYTE *base, const kernel_calls &calls)
 {
-    const IMAGE_DATA_DIRECTORY &dir = directory(base, IMAGE_DIRECTORY_ENTRY_IMPORT);
-    if (dir.VirtualAddress == 0)
-        return true;
-    for (auto *import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress); import->Name;
-         ++import) {
-        if (!import->OriginalFirstThunk)
+    for (IMAGE_IMPORT_DESCRIPTOR *import = first_import(base); import && import->Name; ++import) {
+        if (!has_unresolved_slot(base, import))
             continue;
         auto *names = reinterpret_cast<ULONGLONG *>(base + import->OriginalFirstThunk);
         auto *slots = reinterpret_cast<ULONGLONG *>(base + import->FirstThunk);
@@ -300,7 +307,6 @@ static bool resolve_imports(BYTE *base, const kernel_calls &calls)
         if (!module)
             return false;
         for (int i = 0; names[i]; ++i) {
-            // A slot that the loader resolved no longer equals its name entry.
             if (slots[i] != names[i])
                 continue;
             const char *by = IMAGE_SNAP_BY_ORDINAL64(names[i])
