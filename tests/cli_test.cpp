@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "test_support.h"
@@ -224,6 +225,94 @@ TEST_F(CliOnWindow, a_failed_system_call_is_reported_with_the_systems_message)
     };
     for (const cli_case &c : cases)
         expect_runs(c);
+}
+
+// ---- a console as the reader ---------------------------------------------------
+
+// What the console helper shows after running `args` on a console screen:
+// "exit N", then the screen's lines.
+std::string console_screen(const std::vector<std::string> &args)
+{
+    kt::run_result run = kt::run_program(kt::program_path(L"kestal-test-console.exe"), args);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exit_code, 0u);
+    return run.out;
+}
+
+std::string to_hex(std::string_view bytes)
+{
+    std::string hex;
+    for (unsigned char byte : bytes) {
+        constexpr char kDigits[] = "0123456789abcdef";
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 15];
+    }
+    return hex;
+}
+
+// The console decodes bytes with an OEM code page, where "Café" would read
+// "Caf├⌐": the screen must show the very characters of the title.
+TEST(CliOnConsole, a_console_shows_a_listed_title_character_for_character)
+{
+    const std::wstring title = L"Café — Notes 漢字 \U0001F600 console witness";
+    HWND window = kt::make_window({title});
+    ASSERT_TRUE(window);
+    const std::string screen = console_screen({"screen", kt::narrow(kt::program_path(L"kestal-cli.exe")), "list"});
+    const std::string object = "{\"hwnd\":" + kt::handle_text(window) + ",\"title\":\"" + kt::narrow(title) + "\",";
+    EXPECT_EQ(screen.rfind("exit 0\n[{", 0), 0u) << screen;
+    EXPECT_NE(screen.find(object), std::string::npos) << screen;
+    DestroyWindow(window);
+    kt::pump();
+}
+
+// A character may reach the output layer in pieces; the console still shows
+// it whole, and what is still unfinished at the end shows as U+FFFD. A file
+// gets the very bytes, pieces and all.
+TEST(CliOnConsole, characters_written_in_pieces_reach_a_console_whole_and_a_file_unchanged)
+{
+    struct piece_case {
+        std::vector<std::string> pieces;
+        std::string screen;
+    };
+    const piece_case cases[] = {
+        {{"Caf\xC3", "\xA9 \xE2\x80", "\x94 \xE6\xBC\xA2", "\xF0\x9F\x98", "\x80\n"},
+         "Caf\xC3\xA9 \xE2\x80\x94 \xE6\xBC\xA2\xF0\x9F\x98\x80\n"},
+        {{"\xF0", "\x9F", "\x98", "\x80", "!\n"}, "\xF0\x9F\x98\x80!\n"},
+        // One write longer than the layer's unit of conversion, split inside a character.
+        {{std::string(4094, '.') + "\xE6\xBC\xA2\n"}, std::string(4094, '.') + "\xE6\xBC\xA2\n"},
+        {{"end \xF0\x9F"}, "end \xEF\xBF\xBD\n"},
+    };
+    for (const piece_case &c : cases) {
+        std::vector<std::string> hex_pieces;
+        std::string bytes;
+        for (const std::string &piece : c.pieces) {
+            hex_pieces.push_back(to_hex(piece));
+            bytes += piece;
+        }
+        SCOPED_TRACE(to_hex(bytes.substr(0, 64)));
+        for (const std::string stream : {"out", "err"}) {
+            SCOPED_TRACE(stream);
+            std::vector<std::string> args = {"screen", kt::narrow(kt::program_path(L"kestal-test-console.exe")),
+                                             "pieces", stream};
+            args.insert(args.end(), hex_pieces.begin(), hex_pieces.end());
+            EXPECT_EQ(console_screen(args), "exit 0\n" + c.screen);
+        }
+        std::vector<std::string> args = {"pieces", "out"};
+        args.insert(args.end(), hex_pieces.begin(), hex_pieces.end());
+        kt::run_result run = kt::run_program(kt::program_path(L"kestal-test-console.exe"), args);
+        EXPECT_EQ(run.out, bytes);
+        EXPECT_EQ(run.exit_code, 0u);
+    }
+}
+
+// A console handle that takes no text, such as the console's input: the
+// command that would have succeeded fails, as with a full disk.
+TEST(CliOnConsole, a_console_that_takes_no_text_is_a_failure_not_a_success)
+{
+    const std::string screen =
+        console_screen({"screen", "--stdout-on-input", kt::narrow(kt::program_path(L"kestal-cli.exe")), "help"});
+    EXPECT_EQ(screen.rfind("exit 1\nerror: writing to stdout failed: WriteConsoleW failed (win32 error ", 0), 0u)
+        << screen;
 }
 
 } // namespace
