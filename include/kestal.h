@@ -5,6 +5,10 @@
  * can LoadLibrary the exe and call the five functions below by name. The
  * typedefs at the end give the matching pointer types for GetProcAddress.
  *
+ * Text: everything kestal writes is UTF-8: the listing, the last-error text
+ * (the system's messages included, in the user's language) and the output of
+ * the command line on pipes and files. A console gets the same characters.
+ *
  * Threads: the library keeps process-wide state (the last-error text, the
  * resolved entry points, the window table) without locks. Call it from one
  * thread at a time.
@@ -79,7 +83,8 @@ KESTAL_API int32_t kestal_set_opacity(void *hwnd, int32_t pct);
 
 /**
  * Returns the text of the most recent failure, or "no error" if nothing has
- * failed in this process. Successful calls do not clear it.
+ * failed in this process. Successful calls do not clear it. The text is
+ * UTF-8, at most 511 bytes, and never ends inside a character.
  *
  * Ownership: the text belongs to the library; read it in place, do not free
  * it, and copy it if you need it after the next call.

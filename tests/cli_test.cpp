@@ -99,7 +99,9 @@ TEST(Cli, output_that_cannot_be_written_is_a_failure_not_a_success)
 TEST(Cli, words_that_are_not_commands_are_named_on_stderr_and_exit_2)
 {
     // Matching is exact: no case folding, no prefixes, no trimming.
-    for (const std::string word : {"frobnicate", "", "LIST", "Help", "lis", "list ", "--list"})
+    // Words outside the ANSI code page come back as written, in UTF-8.
+    for (const std::string word :
+         {"frobnicate", "", "LIST", "Help", "lis", "list ", "--list", "Caf\xC3\xA9 \xE6\xBC\xA2 \xF0\x9F\x98\x80"})
         expect_runs({{word}, kUsage, "unknown command '" + word + "'\n", 2});
 }
 
