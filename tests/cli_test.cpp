@@ -17,6 +17,11 @@ constexpr char kUsage[] = "tinsmere-kestal CLI\n"
                           "  kestal-cli test                         self-test roundtrip\n"
                           "  kestal-cli lasterror                    print last error\n";
 
+std::string flag_error(const std::string &flag)
+{
+    return "error: pin: the flag '" + flag + "' is not a number: give 1 to pin the window or 0 to release it\n";
+}
+
 struct cli_case {
     std::vector<std::string> args;
     std::string out;
@@ -144,6 +149,8 @@ TEST(Cli, setter_commands_without_a_usable_handle_or_percentage_fail)
         {{"opacity", "131072"}, kUsage, "", 2},
         {{"pin", "0"}, "", "error: set_topmost: null hwnd\n", 1},
         {{"pin", "0", "0"}, "", "error: set_topmost: null hwnd\n", 1},
+        // The flag is judged before the handle.
+        {{"pin", "0", "true"}, kUsage, flag_error("true"), 2},
         {{"opacity", "0", "50"}, "", "error: set_opacity: null hwnd\n", 1},
         // Handles are decimal: a hexadecimal one reads as its leading 0.
         {{"pin", "0x1F"}, "", "error: set_topmost: null hwnd\n", 1},
@@ -187,6 +194,20 @@ TEST_F(CliOnWindow, pin_and_opacity_change_the_window_as_the_listing_shows)
         {{"pin", h, "1", "extra"}, "ok\n", "", 0, true, 100},
         {{"pin", h, "0"}, "ok\n", "", 0, false, 100},
         {{"pin", h}, "ok\n", "", 0, true, 100},
+        // A flag that is no number would read as 0 and release the window.
+        {{"pin", h, "true"}, kUsage, flag_error("true"), 2, true, 100},
+        {{"pin", h, "on"}, kUsage, flag_error("on"), 2, true, 100},
+        {{"pin", h, "yes"}, kUsage, flag_error("yes"), 2, true, 100},
+        {{"pin", h, "x"}, kUsage, flag_error("x"), 2, true, 100},
+        {{"pin", h, ""}, kUsage, flag_error(""), 2, true, 100},
+        {{"pin", h, " "}, kUsage, flag_error(" "), 2, true, 100},
+        {{"pin", h, "-x"}, kUsage, flag_error("-x"), 2, true, 100},
+        {{"pin", h, "+"}, kUsage, flag_error("+"), 2, true, 100},
+        // Numbers keep atoi's reading: blanks and a sign, then digits; the rest is ignored.
+        {{"pin", h, " -0"}, "ok\n", "", 0, false, 100},
+        {{"pin", h, "-1"}, "ok\n", "", 0, true, 100},
+        {{"pin", h, "0x1"}, "ok\n", "", 0, false, 100},
+        {{"pin", h, "\t+2yes"}, "ok\n", "", 0, true, 100},
         {{"opacity", h, "60"}, "ok\n", "", 0, true, 60},
         {{"opacity", h, "10"}, "", "error: set_opacity: pct out of range 20-100 (got 10)\n", 1, true, 60},
         {{"opacity", h, "abc"}, "", "error: set_opacity: pct out of range 20-100 (got 0)\n", 1, true, 60},

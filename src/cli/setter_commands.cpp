@@ -23,9 +23,25 @@ static int report(int32_t result)
     return 1;
 }
 
+// What atoi reads as a number: blanks, an optional sign, then a digit. A
+// word such as "true" would read as 0 and release the window it meant to pin.
+static bool is_number_text(const char *text)
+{
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
+        ++text;
+    if (*text == '+' || *text == '-')
+        ++text;
+    return *text >= '0' && *text <= '9';
+}
+
 int run_pin(int argc, char **argv)
 {
     if (argc < 3) {
+        print_usage();
+        return 2;
+    }
+    if (argc >= 4 && !is_number_text(argv[3])) {
+        print_err("error: pin: the flag '%s' is not a number: give 1 to pin the window or 0 to release it\n", argv[3]);
         print_usage();
         return 2;
     }
