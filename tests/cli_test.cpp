@@ -106,7 +106,8 @@ TEST(Cli, words_that_are_not_commands_are_named_on_stderr_and_exit_2)
     // Matching is exact: no case folding, no prefixes, no trimming.
     // Words outside the ANSI code page come back as written, in UTF-8.
     for (const std::string word :
-         {"frobnicate", "", "LIST", "Help", "lis", "list ", "--list", "Caf\xC3\xA9 \xE6\xBC\xA2 \xF0\x9F\x98\x80"})
+         {"frobnicate", "", "LIST", "Help", "lis", "list ", "--list", "version", "-v", "--VERSION",
+          "Caf\xC3\xA9 \xE6\xBC\xA2 \xF0\x9F\x98\x80"})
         expect_runs({{word}, kUsage, "unknown command '" + word + "'\n", 2});
 }
 

@@ -12,6 +12,7 @@
 #include "cli.h"
 #include "console_text.h"
 #include "kestal.h"
+#include "kestal_version.h"
 
 namespace {
 
@@ -45,6 +46,12 @@ int run_last_error(int, char **)
     return 0;
 }
 
+int run_version(int, char **)
+{
+    print_out("kestal-cli %s\n", KESTAL_VERSION_TEXT);
+    return 0;
+}
+
 int run_help(int, char **)
 {
     print_usage();
@@ -59,6 +66,7 @@ struct command {
 constexpr command kCommands[] = {
     {"test", run_self_test}, {"list", run_list}, {"pin", run_pin}, {"opacity", run_opacity},
     {"lasterror", run_last_error}, {"-h", run_help}, {"--help", run_help}, {"help", run_help},
+    {"--version", run_version},
 };
 
 // Output that never arrived, on a full disk or into a closed pipe, must not
