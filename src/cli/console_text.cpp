@@ -125,14 +125,15 @@ bool print_stream(FILE *file, const char *fmt, va_list args)
     va_list again;
     va_copy(again, args);
     const int length = std::vsnprintf(small, sizeof small, fmt, args);
+    const std::size_t size = length < 0 ? 0 : static_cast<std::size_t>(length);
     bool written = false;
     if (length < 0) {
         written = false;
-    } else if (static_cast<std::size_t>(length) < sizeof small) {
-        written = write_console(*stream, std::string_view(small, static_cast<std::size_t>(length)));
-    } else if (char *large = static_cast<char *>(std::malloc(static_cast<std::size_t>(length) + 1))) {
-        std::vsnprintf(large, static_cast<std::size_t>(length) + 1, fmt, again);
-        written = write_console(*stream, std::string_view(large, static_cast<std::size_t>(length)));
+    } else if (size < sizeof small) {
+        written = write_console(*stream, std::string_view(small, size));
+    } else if (char *large = static_cast<char *>(std::malloc(size + 1))) {
+        std::vsnprintf(large, size + 1, fmt, again);
+        written = write_console(*stream, std::string_view(large, size));
         std::free(large);
     }
     va_end(again);
