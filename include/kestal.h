@@ -5,6 +5,10 @@
  * can LoadLibrary the exe and call the five functions below by name. The
  * typedefs at the end give the matching pointer types for GetProcAddress.
  *
+ * Text: everything kestal writes is UTF-8: the listing, the last-error text
+ * (the system's messages included, in the user's language) and the output of
+ * the command line on pipes and files. A console gets the same characters.
+ *
  * Threads: any thread may call, several at once included. The calls take
  * turns under one lock of the library's; a call waits while another runs.
  * The last-error text is one for the whole process: another thread's failure
@@ -86,7 +90,8 @@ KESTAL_API int32_t kestal_set_opacity(void *hwnd, int32_t pct);
 
 /**
  * Returns the text of the most recent failure, or "no error" if nothing has
- * failed in this process. Successful calls do not clear it.
+ * failed in this process. Successful calls do not clear it. The text is
+ * UTF-8, at most 511 bytes, and never ends inside a character.
  *
  * Ownership: the text belongs to the library; read it in place, do not free
  * it, and copy it if you need it after the next call. The text is the

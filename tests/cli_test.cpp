@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "test_support.h"
@@ -17,6 +18,11 @@ constexpr char kUsage[] = "tinsmere-kestal CLI\n"
                           "  kestal-cli opacity <hwnd> <20..100>     set opacity\n"
                           "  kestal-cli test                         self-test roundtrip\n"
                           "  kestal-cli lasterror                    print last error\n";
+
+std::string flag_error(const std::string &flag)
+{
+    return "error: pin: the flag '" + flag + "' is not a number: give 1 to pin the window or 0 to release it\n";
+}
 
 struct cli_case {
     std::vector<std::string> args;
@@ -100,7 +106,10 @@ TEST(Cli, output_that_cannot_be_written_is_a_failure_not_a_success)
 TEST(Cli, words_that_are_not_commands_are_named_on_stderr_and_exit_2)
 {
     // Matching is exact: no case folding, no prefixes, no trimming.
-    for (const std::string word : {"frobnicate", "", "LIST", "Help", "lis", "list ", "--list"})
+    // Words outside the ANSI code page come back as written, in UTF-8.
+    for (const std::string word :
+         {"frobnicate", "", "LIST", "Help", "lis", "list ", "--list", "version", "-v", "--VERSION",
+          "Caf\xC3\xA9 \xE6\xBC\xA2 \xF0\x9F\x98\x80"})
         expect_runs({{word}, kUsage, "unknown command '" + word + "'\n", 2});
 }
 
@@ -239,6 +248,8 @@ TEST(Cli, setter_commands_without_a_usable_handle_or_percentage_fail)
         {{"opacity", "131072"}, kUsage, "", 2},
         {{"pin", "0"}, "", "error: set_topmost: null hwnd\n", 1},
         {{"pin", "0", "0"}, "", "error: set_topmost: null hwnd\n", 1},
+        // The flag is judged before the handle.
+        {{"pin", "0", "true"}, kUsage, flag_error("true"), 2},
         {{"opacity", "0", "50"}, "", "error: set_opacity: null hwnd\n", 1},
         // Handles are decimal: a hexadecimal one reads as its leading 0.
         {{"pin", "0x1F"}, "", "error: set_topmost: null hwnd\n", 1},
@@ -282,6 +293,20 @@ TEST_F(CliOnWindow, pin_and_opacity_change_the_window_as_the_listing_shows)
         {{"pin", h, "1", "extra"}, "ok\n", "", 0, true, 100},
         {{"pin", h, "0"}, "ok\n", "", 0, false, 100},
         {{"pin", h}, "ok\n", "", 0, true, 100},
+        // A flag that is no number would read as 0 and release the window.
+        {{"pin", h, "true"}, kUsage, flag_error("true"), 2, true, 100},
+        {{"pin", h, "on"}, kUsage, flag_error("on"), 2, true, 100},
+        {{"pin", h, "yes"}, kUsage, flag_error("yes"), 2, true, 100},
+        {{"pin", h, "x"}, kUsage, flag_error("x"), 2, true, 100},
+        {{"pin", h, ""}, kUsage, flag_error(""), 2, true, 100},
+        {{"pin", h, " "}, kUsage, flag_error(" "), 2, true, 100},
+        {{"pin", h, "-x"}, kUsage, flag_error("-x"), 2, true, 100},
+        {{"pin", h, "+"}, kUsage, flag_error("+"), 2, true, 100},
+        // Numbers keep atoi's reading: blanks and a sign, then digits; the rest is ignored.
+        {{"pin", h, " -0"}, "ok\n", "", 0, false, 100},
+        {{"pin", h, "-1"}, "ok\n", "", 0, true, 100},
+        {{"pin", h, "0x1"}, "ok\n", "", 0, false, 100},
+        {{"pin", h, "\t+2yes"}, "ok\n", "", 0, true, 100},
         {{"opacity", h, "60"}, "ok\n", "", 0, true, 60},
         {{"opacity", h, "10"}, "", "error: set_opacity: pct out of range 20-100 (got 10)\n", 1, true, 60},
         {{"opacity", h, "abc"}, "", "error: set_opacity: pct out of range 20-100 (got 0)\n", 1, true, 60},
@@ -461,6 +486,94 @@ TEST_F(CliOnWindow, active_is_the_window_brought_to_the_foreground)
     EXPECT_EQ(opacity_of(other), 100);
     kt::child_command(child, "destroy " + kt::handle_text(window));
     kt::child_command(child, "destroy " + kt::handle_text(other));
+}
+
+// ---- a console as the reader ---------------------------------------------------
+
+// What the console helper shows after running `args` on a console screen:
+// "exit N", then the screen's lines.
+std::string console_screen(const std::vector<std::string> &args)
+{
+    kt::run_result run = kt::run_program(kt::program_path(L"kestal-test-console.exe"), args);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exit_code, 0u);
+    return run.out;
+}
+
+std::string to_hex(std::string_view bytes)
+{
+    std::string hex;
+    for (unsigned char byte : bytes) {
+        constexpr char kDigits[] = "0123456789abcdef";
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 15];
+    }
+    return hex;
+}
+
+// The console decodes bytes with an OEM code page, where "Café" would read
+// "Caf├⌐": the screen must show the very characters of the title.
+TEST(CliOnConsole, a_console_shows_a_listed_title_character_for_character)
+{
+    const std::wstring title = L"Café — Notes 漢字 \U0001F600 console witness";
+    HWND window = kt::make_window({title});
+    ASSERT_TRUE(window);
+    const std::string screen = console_screen({"screen", kt::narrow(kt::program_path(L"kestal-cli.exe")), "list"});
+    const std::string object = "{\"hwnd\":" + kt::handle_text(window) + ",\"title\":\"" + kt::narrow(title) + "\",";
+    EXPECT_EQ(screen.rfind("exit 0\n[{", 0), 0u) << screen;
+    EXPECT_NE(screen.find(object), std::string::npos) << screen;
+    DestroyWindow(window);
+    kt::pump();
+}
+
+// A character may reach the output layer in pieces; the console still shows
+// it whole, and what is still unfinished at the end shows as U+FFFD. A file
+// gets the very bytes, pieces and all.
+TEST(CliOnConsole, characters_written_in_pieces_reach_a_console_whole_and_a_file_unchanged)
+{
+    struct piece_case {
+        std::vector<std::string> pieces;
+        std::string screen;
+    };
+    const piece_case cases[] = {
+        {{"Caf\xC3", "\xA9 \xE2\x80", "\x94 \xE6\xBC\xA2", "\xF0\x9F\x98", "\x80\n"},
+         "Caf\xC3\xA9 \xE2\x80\x94 \xE6\xBC\xA2\xF0\x9F\x98\x80\n"},
+        {{"\xF0", "\x9F", "\x98", "\x80", "!\n"}, "\xF0\x9F\x98\x80!\n"},
+        // One write longer than the layer's unit of conversion, split inside a character.
+        {{std::string(4094, '.') + "\xE6\xBC\xA2\n"}, std::string(4094, '.') + "\xE6\xBC\xA2\n"},
+        {{"end \xF0\x9F"}, "end \xEF\xBF\xBD\n"},
+    };
+    for (const piece_case &c : cases) {
+        std::vector<std::string> hex_pieces;
+        std::string bytes;
+        for (const std::string &piece : c.pieces) {
+            hex_pieces.push_back(to_hex(piece));
+            bytes += piece;
+        }
+        SCOPED_TRACE(to_hex(bytes.substr(0, 64)));
+        for (const std::string stream : {"out", "err"}) {
+            SCOPED_TRACE(stream);
+            std::vector<std::string> args = {"screen", kt::narrow(kt::program_path(L"kestal-test-console.exe")),
+                                             "pieces", stream};
+            args.insert(args.end(), hex_pieces.begin(), hex_pieces.end());
+            EXPECT_EQ(console_screen(args), "exit 0\n" + c.screen);
+        }
+        std::vector<std::string> args = {"pieces", "out"};
+        args.insert(args.end(), hex_pieces.begin(), hex_pieces.end());
+        kt::run_result run = kt::run_program(kt::program_path(L"kestal-test-console.exe"), args);
+        EXPECT_EQ(run.out, bytes);
+        EXPECT_EQ(run.exit_code, 0u);
+    }
+}
+
+// A console handle that takes no text, such as the console's input: the
+// command that would have succeeded fails, as with a full disk.
+TEST(CliOnConsole, a_console_that_takes_no_text_is_a_failure_not_a_success)
+{
+    const std::string screen =
+        console_screen({"screen", "--stdout-on-input", kt::narrow(kt::program_path(L"kestal-cli.exe")), "help"});
+    EXPECT_EQ(screen.rfind("exit 1\nerror: writing to stdout failed: WriteConsoleW failed (win32 error ", 0), 0u)
+        << screen;
 }
 
 } // namespace

@@ -651,17 +651,19 @@ std::vector<argument_case> argument_cases()
         {"only blanks", [](auto &) { return args{"pin", "   "}; }, 1, null_pin, effect::none},
         {"letter beyond ASCII before the digits", [](auto &w) { return args{"pin", "\xc3\xa9" + w}; }, 1, null_pin,
          effect::none},
-        // The narrow command line maps fullwidth digits to their ASCII look-alikes.
-        {"fullwidth digits arrive as ASCII digits", [](auto &) { return args{"pin", "\xef\xbc\x91\xef\xbc\x92"}; },
-         1, bad_handle, effect::none},
+        // The command line arrives as Unicode, so fullwidth digits stay what
+        // they are: no ASCII digits.
+        {"fullwidth digits are no digits", [](auto &) { return args{"pin", "\xef\xbc\x91\xef\xbc\x92"}; }, 1,
+         null_pin, effect::none},
         {"letters beyond ASCII after the handle", [](auto &w) { return args{"pin", w + "\xe7\xaa\x93"}; }, 0, "",
          effect::pinned},
-        // The pin flag: atoi, nonzero pins.
+        // The pin flag: atoi, nonzero pins; a flag that is no number leaves the window alone.
         {"flag 0 releases", [](auto &w) { return args{"pin", w, "0"}; }, 0, "", effect::released, 0, true},
         {"flag -1 pins", [](auto &w) { return args{"pin", w, "-1"}; }, 0, "", effect::pinned},
-        {"flag in words reads as 0 and releases", [](auto &w) { return args{"pin", w, "yes"}; }, 0, "",
-         effect::released, 0, true},
-        {"empty flag releases", [](auto &w) { return args{"pin", w, ""}; }, 0, "", effect::released, 0, true},
+        {"flag in words is refused", [](auto &w) { return args{"pin", w, "yes"}; }, 2,
+         "error: pin: the flag 'yes' is not a number", effect::none, 0, true},
+        {"empty flag is refused", [](auto &w) { return args{"pin", w, ""}; }, 2,
+         "error: pin: the flag '' is not a number", effect::none, 0, true},
         {"flag 2^32 releases", [](auto &w) { return args{"pin", w, "4294967296"}; }, 0, "",
          atoi("4294967296") ? effect::pinned : effect::released, 0, true},
         // The percentage: atoi, range checked by the library.

@@ -450,6 +450,8 @@ TEST_F(WindowListing, a_repeated_census_sees_every_change_and_its_plain_text_is_
     }
     kestal_census_release();
     EXPECT_EQ(kestal_window_json(nullptr, 0), nullptr);
+}
+
 // ---- image paths of any length ------------------------------------------------
 
 // Wine cannot start a program from a path longer than MAX_PATH, so the
@@ -763,6 +765,28 @@ TEST(LastErrorText, over_long_reports_are_cut_to_511_characters)
     SetLastError(0x20001234);
     set_error_win32(long_text.c_str());
     EXPECT_EQ(std::string(kestal_last_error()), long_text.substr(0, 511));
+}
+
+// The cut falls before a character that does not fit whole, so that the
+// text stays UTF-8 that any reader takes.
+TEST(LastErrorText, over_long_reports_are_never_cut_inside_a_character)
+{
+    struct cut_case {
+        std::size_t lead;
+        std::string character;
+        std::size_t kept;
+    };
+    const cut_case cases[] = {
+        {509, "\xC3\xA9", 511},       {510, "\xC3\xA9", 510},
+        {508, "\xE6\xBC\xA2", 511},   {509, "\xE6\xBC\xA2", 509},   {510, "\xE6\xBC\xA2", 510},
+        {507, "\xF0\x9F\x98\x80", 511}, {508, "\xF0\x9F\x98\x80", 508}, {510, "\xF0\x9F\x98\x80", 510},
+    };
+    for (const cut_case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.lead << " bytes, then a character of " << c.character.size());
+        const std::string text = std::string(c.lead, 'e') + c.character + "tail";
+        set_error("%s", text.c_str());
+        EXPECT_EQ(std::string(kestal_last_error()), text.substr(0, c.kept));
+    }
 }
 
 TEST_F(WindowListing, a_successful_listing_leaves_the_last_error_text_alone)

@@ -11,6 +11,20 @@ export WINEPREFIX=${KESTAL_WINEPREFIX:-$KESTAL_WORK/wine}
 export WINEARCH=win64
 export WINEDEBUG=${WINEDEBUG:--all}
 KESTAL_DISPLAY=${KESTAL_DISPLAY:-:87}
+
+# Wine maps file names through the Unix locale: without a UTF-8 one it cannot
+# represent a non-ASCII name, and CopyFileW to such a name fails with error 2.
+# A machine whose environment names no locale gets C.UTF-8, which every
+# Debian system has; one that names a locale without UTF-8 gets it for the
+# character type only, and keeps its language.
+kestal_locale=${LC_ALL:-${LC_CTYPE:-${LANG:-}}}
+if [ -z "$kestal_locale" ]; then
+  export LANG=C.UTF-8
+elif ! [[ $kestal_locale =~ [Uu][Tt][Ff]-?8 ]]; then
+  [ -n "${LC_ALL:-}" ] && export LANG=$LC_ALL && unset LC_ALL
+  export LC_CTYPE=C.UTF-8
+fi
+unset kestal_locale
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
 

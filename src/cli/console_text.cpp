@@ -12,6 +12,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "utf8_text.h"
+
 namespace {
 
 enum class sink_kind { unknown, console, bytes };
@@ -56,23 +58,6 @@ bool is_console(output_stream &stream, FILE *file)
     return stream.kind == sink_kind::console;
 }
 
-// The length of `text` without an unfinished UTF-8 sequence at its end.
-// Malformed bytes count as finished: the conversion shows them as U+FFFD.
-std::size_t finished_length(const char *text, std::size_t length)
-{
-    std::size_t lead = length;
-    std::size_t continuations = 0;
-    while (lead > 0 && continuations < 3 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) {
-        --lead;
-        ++continuations;
-    }
-    if (lead == 0)
-        return length;
-    const unsigned char first = static_cast<unsigned char>(text[lead - 1]);
-    const std::size_t needed = first >= 0xF8 ? 1 : first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
-    return length - (lead - 1) < needed ? lead - 1 : length;
-}
-
 bool write_console_units(output_stream &stream, const wchar_t *units, std::size_t count)
 {
     while (count > 0) {
@@ -114,7 +99,7 @@ bool write_console(output_stream &stream, std::string_view text)
         std::memcpy(chunk + stream.held_length, text.data(), taken);
         text.remove_prefix(taken);
         const std::size_t length = stream.held_length + taken;
-        const std::size_t finished = finished_length(chunk, length);
+        const std::size_t finished = utf8_whole_length(std::string_view(chunk, length));
         stream.held_length = length - finished;
         std::memcpy(stream.held, chunk + finished, stream.held_length);
         written = write_console_utf8(stream, chunk, finished) && written;
@@ -140,14 +125,15 @@ bool print_stream(FILE *file, const char *fmt, va_list args)
     va_list again;
     va_copy(again, args);
     const int length = std::vsnprintf(small, sizeof small, fmt, args);
+    const std::size_t size = length < 0 ? 0 : static_cast<std::size_t>(length);
     bool written = false;
     if (length < 0) {
         written = false;
-    } else if (static_cast<std::size_t>(length) < sizeof small) {
-        written = write_console(*stream, std::string_view(small, static_cast<std::size_t>(length)));
-    } else if (char *large = static_cast<char *>(std::malloc(static_cast<std::size_t>(length) + 1))) {
-        std::vsnprintf(large, static_cast<std::size_t>(length) + 1, fmt, again);
-        written = write_console(*stream, std::string_view(large, static_cast<std::size_t>(length)));
+    } else if (size < sizeof small) {
+        written = write_console(*stream, std::string_view(small, size));
+    } else if (char *large = static_cast<char *>(std::malloc(size + 1))) {
+        std::vsnprintf(large, size + 1, fmt, again);
+        written = write_console(*stream, std::string_view(large, size));
         std::free(large);
     }
     va_end(again);

@@ -1,14 +1,18 @@
 // kestal-cli: one command word per run, looked up in the command table.
+#include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "cli.h"
 #include "console_text.h"
 #include "kestal.h"
+#include "kestal_version.h"
 
 namespace {
 
@@ -43,6 +47,12 @@ int run_last_error(int, char **)
     return 0;
 }
 
+int run_version(int, char **)
+{
+    print_out("kestal-cli %s\n", KESTAL_VERSION_TEXT);
+    return 0;
+}
+
 int run_help(int, char **)
 {
     print_usage();
@@ -57,6 +67,7 @@ struct command {
 constexpr command kCommands[] = {
     {"test", run_self_test}, {"list", run_list}, {"pin", run_pin}, {"opacity", run_opacity},
     {"lasterror", run_last_error}, {"watch", run_watch}, {"-h", run_help}, {"--help", run_help}, {"help", run_help},
+    {"--version", run_version},
 };
 
 // Output that never arrived, on a full disk or into a closed pipe, must not
@@ -111,11 +122,30 @@ void print_usage()
     write_out(kUsage);
 }
 
-int main(int argc, char **argv)
+// The narrow command line comes in the ANSI code page, which cannot hold
+// every word and is not the UTF-8 that the commands write back.
+static char **utf8_arguments(int argc, wchar_t **wide_argv)
+{
+    char **argv = static_cast<char **>(calloc(static_cast<size_t>(argc) + 1, sizeof(char *)));
+    for (int i = 0; argv && i < argc; ++i) {
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide_argv[i], -1, nullptr, 0, nullptr, nullptr);
+        argv[i] = bytes > 0 ? static_cast<char *>(malloc(static_cast<size_t>(bytes))) : nullptr;
+        if (!argv[i] || !WideCharToMultiByte(CP_UTF8, 0, wide_argv[i], -1, argv[i], bytes, nullptr, nullptr))
+            return nullptr;
+    }
+    return argv;
+}
+
+int wmain(int argc, wchar_t **wide_argv)
 {
     // Output is bytes as written: "\n" line ends on every stream, so that the
     // JSON and the lines read the same under any consumer.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    char **argv = utf8_arguments(argc, wide_argv);
+    if (!argv) {
+        print_err("error: the command line could not be read as UTF-8 (out of memory?): run the command again\n");
+        return checked_exit(1);
+    }
     return checked_exit(dispatch(argc, argv));
 }

@@ -1,4 +1,5 @@
-// "pin" and "opacity": read the numbers, call the setter on the window (or on each window a selector names), report.
+// "pin" and "opacity": read the numbers, call the setter on the window (or on
+// each window that a selector names), report.
 #include <cstdio>
 #include <cstdlib>
 
@@ -24,14 +25,30 @@ static int report(int32_t result)
     return 1;
 }
 
+// What atoi reads as a number: blanks, an optional sign, then a digit. A
+// word such as "true" would read as 0 and release the window it meant to pin.
+static bool is_number_text(const char *text)
+{
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
+        ++text;
+    if (*text == '+' || *text == '-')
+        ++text;
+    return *text >= '0' && *text <= '9';
+}
+
 int run_pin(int argc, char **argv)
 {
     if (argc < 3) {
         print_usage();
         return 2;
     }
+    if (argc >= 4 && !is_number_text(argv[3])) {
+        print_err("error: pin: the flag '%s' is not a number: give 1 to pin the window or 0 to release it\n", argv[3]);
+        print_usage();
+        return 2;
+    }
     int32_t topmost = argc >= 4 ? atoi(argv[3]) : 1;
-    const int selected = run_on_selected(2, kestal_set_topmost, topmost);
+    const int selected = run_on_selected(argv[2], kestal_set_topmost, topmost);
     return selected >= 0 ? selected : report(kestal_set_topmost(handle_argument(argv[2]), topmost));
 }
 
@@ -42,6 +59,6 @@ int run_opacity(int argc, char **argv)
         return 2;
     }
     const int32_t pct = atoi(argv[3]);
-    const int selected = run_on_selected(2, kestal_set_opacity, pct);
+    const int selected = run_on_selected(argv[2], kestal_set_opacity, pct);
     return selected >= 0 ? selected : report(kestal_set_opacity(handle_argument(argv[2]), pct));
 }

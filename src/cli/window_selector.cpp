@@ -32,24 +32,6 @@ constexpr selector_form kForms[] = {
     {L"pid:", selector_kind::pid},
 };
 
-// msvcrt's own split of the command line into wide words, the one that
-// wmain gets: its words line up with the narrow argv that main gets.
-struct startup_info {
-    int new_mode;
-};
-extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***environment, int expand_wildcards,
-                              startup_info *info);
-
-const wchar_t *wide_argument(int index)
-{
-    int argc = 0;
-    wchar_t **argv = nullptr, **environment = nullptr;
-    startup_info info = {0};
-    if (__wgetmainargs(&argc, &argv, &environment, 0, &info) < 0 || index >= argc)
-        return nullptr;
-    return argv[index];
-}
-
 bool parse_pid(std::wstring_view digits, DWORD &pid)
 {
     if (digits.empty() || digits.size() > 10)
@@ -91,17 +73,6 @@ std::wstring widen(const char *utf8)
     return wide;
 }
 
-std::string narrow(std::wstring_view wide)
-{
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                          nullptr, nullptr);
-    std::string utf8(bytes > 0 ? static_cast<size_t>(bytes) : 0, '\0');
-    if (bytes > 0)
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), bytes, nullptr,
-                            nullptr);
-    return utf8;
-}
-
 // Ordinal comparison with the system's case folding: the same answer in
 // every locale, and for text in any script.
 bool same_text(std::wstring_view a, std::wstring_view b)
@@ -138,11 +109,10 @@ bool matches(const selector &wanted, const kestal_window &window)
 
 } // namespace
 
-int run_on_selected(int index, window_setter setter, int32_t value)
+int run_on_selected(const char *word, window_setter setter, int32_t value)
 {
-    const wchar_t *word = wide_argument(index);
     selector wanted;
-    if (!word || !parse_selector(word, wanted))
+    if (!parse_selector(widen(word), wanted))
         return -1;
 
     const kestal_window *windows = nullptr;
@@ -158,7 +128,7 @@ int run_on_selected(int index, window_setter setter, int32_t value)
     }
     kestal_census_release();
     if (selected.empty()) {
-        print_err("error: no window matches '%s'\n", narrow(word).c_str());
+        print_err("error: no window matches '%s'\n", word);
         return 1;
     }
 

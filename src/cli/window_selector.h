@@ -6,8 +6,8 @@
 
 using window_setter = int32_t (*)(void *hwnd, int32_t value);
 
-// When command-line argument `index` is a selector, calls `setter` with
+// When `word` (UTF-8, as main hands it on) is a selector, calls `setter` with
 // `value` on every listed window that it matches, reports ("ok", or one
 // "error: <hwnd>: <reason>" line per failure) and returns the exit code.
-// Returns -1 when the argument is no selector: it is then a handle.
-int run_on_selected(int index, window_setter setter, int32_t value);
+// Returns -1 when the word is no selector: it is then a handle.
+int run_on_selected(const char *word, window_setter setter, int32_t value);

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "internal.h"
+#include "utf8_text.h"
 
 // Constant-initialised: a host that loads the exe as a library never runs
 // the C runtime start-up, yet must still read "no error" here.
@@ -13,25 +14,38 @@ void set_error(const char *fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
-    vsnprintf(g_last_error, sizeof g_last_error, fmt, args);
+    const int length = vsnprintf(g_last_error, sizeof g_last_error, fmt, args);
     va_end(args);
+    // A cut inside a character would leave text that no UTF-8 reader takes.
+    if (length < 0 || length >= static_cast<int>(sizeof g_last_error))
+        g_last_error[utf8_whole_length(std::string_view(g_last_error, sizeof g_last_error - 1))] = '\0';
 }
 
 void set_error_code(const char *what, DWORD code)
 {
-    char message[256];
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), message, std::size(message), nullptr);
+    // The narrow message would come in the ANSI code page, a localised one
+    // unreadable as the UTF-8 that everything else of ours is.
+    wchar_t message[kLastErrorSize];
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), message, std::size(message),
+                                        nullptr);
     if (length == 0) {
         set_error("%s failed (win32 error %lu)", what, code);
         return;
     }
     // Some messages start with a line break; the trailing one is the system's
     // own and stays, so callers see the message exactly as the system wrote it.
-    const char *text = message;
-    while (*text == '\n' || *text == '\r' || *text == ' ')
+    const wchar_t *text = message;
+    while (*text == L'\n' || *text == L'\r' || *text == L' ')
         ++text;
-    set_error("%s failed (win32 error %lu): %s", what, code, text);
+    char utf8[kLastErrorSize * 3];
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, static_cast<int>(std::size(utf8)), nullptr,
+                                          nullptr);
+    if (bytes == 0) {
+        set_error("%s failed (win32 error %lu)", what, code);
+        return;
+    }
+    set_error("%s failed (win32 error %lu): %s", what, code, utf8);
 }
 
 void set_error_win32(const char *what)

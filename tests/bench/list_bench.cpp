@@ -260,9 +260,16 @@ double time_call_kind(int which, const desktop_snapshot &snapshot)
             GetWindowThreadProcessId(window, &pid);
         }
         break;
-    default:
+    case 8:
         for (DWORD pid : snapshot.pids)
             query_image(pid);
+        break;
+    default:
+        for (HWND window : snapshot.listed) {
+            WINDOWINFO info = {};
+            info.cbSize = sizeof info;
+            GetWindowInfo(window, &info);
+        }
         break;
     }
     return now_ms() - start;
@@ -369,7 +376,7 @@ struct report {
     options opts;
     int listed = 0, ours = 0;
     measure measures[kMeasures];
-    call_kind calls[9];
+    call_kind calls[10];
     double ratios[5] = {};
 };
 
@@ -504,7 +511,8 @@ int main(int argc, char **argv)
                           {"layered", "GetLayeredWindowAttributes, layered only", {}, 0},
                           {"text", "GetWindowTextW", {}, 0},
                           {"pid", "GetWindowThreadProcessId", {}, 0},
-                          {"image", "OpenProcess+image query+CloseHandle, per pid", {}, 0}}};
+                          {"image", "OpenProcess+image query+CloseHandle, per pid", {}, 0},
+                          {"window_info", "GetWindowInfo (list --long only)", {}, 0}}};
     options &opts = r.opts;
     if (!parse_options(argc, argv, opts)) {
         fputs("usage: kestal-list-bench [--windows N] [--processes P] [--repeats R] [--json]\n"
@@ -544,7 +552,7 @@ int main(int argc, char **argv)
         desktop_snapshot snapshot = take_snapshot();
         const size_t counts[] = {1, snapshot.all.size(), snapshot.listed.size(), snapshot.listed.size(),
                                  snapshot.listed.size(), snapshot.layered.size(), snapshot.listed.size(),
-                                 snapshot.listed.size(), snapshot.pids.size()};
+                                 snapshot.listed.size(), snapshot.pids.size(), snapshot.listed.size()};
         for (size_t i = 0; i < std::size(r.calls); ++i)
             r.calls[i].calls = static_cast<int>(counts[i]);
         time_listings(r, snapshot);

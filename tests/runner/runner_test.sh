@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # tools/winrun passes a program's stdout, stderr and exit code through
-# unchanged, and a crashing program ends within seconds instead of hanging in
-# a debugger. Usage: runner_test.sh BIN_DIR
+# unchanged, gives Wine a UTF-8 locale where the environment has none, and a
+# crashing program ends within seconds instead of hanging in a debugger. Usage: runner_test.sh BIN_DIR
 set -euo pipefail
 bin=$1
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -30,6 +30,14 @@ printf 'tinsmere-kestal CLI\n' >"$scratch/want-out-head"
 check "stdout passes through byte for byte (no CR added)" "$scratch/want-out-head" "$scratch/out-head"
 if [ "$code" = 2 ]; then echo "ok   exit code 2 passes through"; else echo "FAIL exit code: got $code, want 2"; failures=$((failures + 1)); fi
 
+# No locale in the environment, as on a fresh machine: Wine still gets a
+# UTF-8 one, or it could not map a non-ASCII word (or file name) at all.
+set +e
+env -u LANG -u LC_ALL -u LC_CTYPE "$run" "$bin/kestal-cli.exe" 'Café 漢字 😀' >/dev/null 2>"$scratch/err"
+set -e
+printf "unknown command 'Café 漢字 😀'\n" >"$scratch/want-err"
+check "without a locale, a non-ASCII word reaches the program whole" "$scratch/want-err" "$scratch/err"
+
 # A crash: non-zero within seconds, the program's own stdout intact, one line of report on stderr.
 start=$(date +%s)
 set +e
@@ -47,5 +55,5 @@ printf 'about to crash\r\n' >"$scratch/want-out"
 check "a crash leaves the program's stdout as it wrote it" "$scratch/want-out" "$scratch/out"
 if grep -q 'Unhandled' "$scratch/err"; then echo "ok   the crash is reported on stderr"; else echo "FAIL no crash report on stderr"; failures=$((failures + 1)); fi
 
-echo "$(( 5 - failures )) passed, $failures failed"
+echo "$(( 6 - failures )) passed, $failures failed"
 [ "$failures" = 0 ]

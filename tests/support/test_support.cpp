@@ -35,6 +35,11 @@ std::string handle_text(HWND window)
     return std::to_string(static_cast<long long>(reinterpret_cast<intptr_t>(window)));
 }
 
+bool under_wine()
+{
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 std::wstring program_path(const std::wstring &file_name)
 {
     wchar_t own[MAX_PATH];

@@ -19,6 +19,9 @@ struct run_result {
     DWORD exit_code = 0;
 };
 
+// Whether the tests run under Wine rather than on Windows itself.
+bool under_wine();
+
 // Full path of a program that the build puts next to the running test.
 std::wstring program_path(const std::wstring &file_name);
 
