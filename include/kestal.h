@@ -110,8 +110,10 @@ void kestal_preflight(void);
  * Census: the listing as data, for in-process callers
  *
  * None of these is in the export table; the command line uses them so that
- * it lists, selects and follows windows from one census. Like the exports,
- * they keep process-wide state: call them from one thread at a time.
+ * it lists, selects and follows windows from one census. Each call takes the
+ * library's lock like the exports, but the census array is one for the whole
+ * process: a census or a kestal_list on another thread replaces it. Use the
+ * census from one thread at a time.
  *===========================================================================*/
 
 /** A window's show state in a census. */
