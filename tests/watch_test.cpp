@@ -294,4 +294,18 @@ TEST(WatchOptions, an_unusable_interval_or_count_is_refused_with_the_usage)
     }
 }
 
+
+// Ctrl+C on the console that the watch shares with a helper of the test's.
+// Windows ends a program without a handler of its own with 0xC000013A;
+// Wine 8 ends it with 0, so here the test shows the end, not the handler.
+TEST(WatchConsole, ctrl_c_ends_it_with_success_after_whole_lines)
+{
+    kt::run_result run = kt::run_program(kt::program_path(L"kestal-test-ctrl-c.exe"),
+                                         {kt::narrow(kt::program_path(L"kestal-cli.exe")), "watch", "--interval", "50"});
+    ASSERT_EQ(run.exit_code, 0u) << run.out << run.err;
+    EXPECT_EQ(run.out.rfind("exit 0\n", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find("{\"event\":\"ready\"}\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.back(), '\n') << run.out;
+}
+
 } // namespace
