@@ -17,6 +17,18 @@ WINESERVER=/usr/lib/wine/wineserver64
 step() { printf '==> %s\n' "$*" >&2; }
 die() { printf 'error: %s\n' "$*" >&2; exit 1; }
 
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# The Debian archive that this machine already uses, read from its own apt
+# sources, so that no host name is written anywhere.
+debian_archive() {
+  local uri
+  uri=$(grep -hs -E '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}' | grep -v security | head -n 1)
+  [ -n "$uri" ] || uri=$(grep -hs -E '^deb ' /etc/apt/sources.list | awk '{print $2}' | grep -v security | head -n 1)
+  [ -n "$uri" ] || die "no Debian archive found in /etc/apt/sources.list*: add one and run again"
+  echo "$uri"
+}
+
 display_up() { DISPLAY=$KESTAL_DISPLAY xdpyinfo >/dev/null 2>&1; }
 
 ensure_display() {
