@@ -14,7 +14,15 @@ KESTAL_DISPLAY=${KESTAL_DISPLAY:-:87}
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
 
-step() { printf '==> %s\n' "$*" >&2; }
+# Progress goes to stderr, or to KESTAL_PROGRESS where a tool must keep
+# stderr for a program of its own.
+step() {
+  if [ -n "${KESTAL_PROGRESS:-}" ]; then
+    printf '==> %s\n' "$*" >>"$KESTAL_PROGRESS"
+  else
+    printf '==> %s\n' "$*" >&2
+  fi
+}
 die() { printf 'error: %s\n' "$*" >&2; exit 1; }
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -77,7 +85,15 @@ ensure_prefix() {
 # must be started here, before any wine process: a server that a wine process
 # starts lingers for a few seconds only, and a later one would inherit that
 # process's stdout, holding the pipe of whoever reads it open for ever.
-# It answers non-zero when a server already runs, which is fine.
+# It answers non-zero when a server already runs, which is fine. For the same
+# reason a fresh server gets the prefix's own processes (services, device
+# drivers, the desktop) from a wineboot of ours: started by the first program,
+# they would keep its stdout and stderr, and its reader would wait for ever.
+# A prefix still being made gets them from its own wineboot.
 ensure_server() {
-  "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
+  "$WINESERVER" -p </dev/null >/dev/null 2>&1 || return 0
+  [ -f "$WINEPREFIX/$PREFIX_MARK" ] || return 0
+  ensure_display
+  DISPLAY=$KESTAL_DISPLAY "$WINE" wineboot </dev/null >/dev/null 2>&1 \
+    || die "the Wine prefix $WINEPREFIX did not start: remove it and run again"
 }
