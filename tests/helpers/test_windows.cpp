@@ -95,8 +95,10 @@ DWORD draw_per_pixel(HWND window)
         POINT source = {0, 0}, position = {place.left, place.top};
         BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
         SetLastError(ERROR_SUCCESS);
-        if (!UpdateLayeredWindow(window, screen, &position, &size, memory, &source, 0, &blend, ULW_ALPHA))
-            error = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+        if (!UpdateLayeredWindow(window, screen, &position, &size, memory, &source, 0, &blend, ULW_ALPHA)) {
+            DWORD code = GetLastError();
+            error = code ? code : ERROR_GEN_FAILURE;
+        }
         SelectObject(memory, before);
         DeleteObject(bitmap);
     } else {
