@@ -72,15 +72,29 @@ KESTAL_API void kestal_free_string(char *text);
  * Pins a window always-on-top (topmost nonzero) or releases it (0), without
  * moving, sizing or activating it. Returns 1 on success, 0 on failure with
  * the reason in kestal_last_error. A NULL hwnd fails with
- * "set_topmost: null hwnd".
+ * "set_topmost: null hwnd". The always-on-top bit is read back: a window
+ * that did not take the change fails with "SetWindowPos(topmost) failed
+ * (win32 error 0): the window did not keep the change; ...".
  */
 KESTAL_API int32_t kestal_set_topmost(void *hwnd, int32_t topmost);
 
 /**
- * Sets a window's opacity in percent, 20 to 100. 100 takes the window out of
- * layered mode. Returns 1 on success, 0 on failure with the reason in
- * kestal_last_error. The range is checked before the handle, so an out-of-range
- * percentage is reported even for a NULL hwnd.
+ * Sets a window's opacity in percent, 20 to 100. Returns 1 on success, 0 on
+ * failure with the reason in kestal_last_error. The range is checked before
+ * the handle, so an out-of-range percentage is reported even for a NULL hwnd.
+ *
+ * A window that this call makes layered is marked with the window property
+ * "KestalMadeLayered", and 100 takes such a window out of layered mode again.
+ * A window that its own program made layered stays layered at 100, with full
+ * alpha and its own colour key; a colour key in effect is kept at every
+ * value. Refused, with the window left untouched:
+ *   - a layered window whose layered attributes cannot be read, as it draws
+ *     its own per-pixel alpha: "set_opacity: the window draws its own
+ *     per-pixel alpha (UpdateLayeredWindow); only its own program can change
+ *     its opacity";
+ *   - a window whose class has CS_OWNDC or CS_CLASSDC: "set_opacity: the
+ *     window's class has CS_OWNDC, which a layered window cannot have; its
+ *     opacity cannot be changed" (or CS_CLASSDC).
  */
 KESTAL_API int32_t kestal_set_opacity(void *hwnd, int32_t pct);
 

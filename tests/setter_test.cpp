@@ -194,6 +194,119 @@ TEST_F(Setters, a_process_that_never_listed_pins_and_fades_through_the_32_bit_ac
     }
 }
 
+// Windows whose own program draws them layered, and windows that cannot be
+// layered at all, faded and made opaque again from processes of their own.
+// The helper reads its windows' layering back itself: per-pixel alpha and
+// the colour key are the program's own drawing, which a fade must not take.
+TEST_F(Setters, another_programs_own_layering_is_kept_and_what_cannot_be_faded_is_refused)
+{
+    ASSERT_TRUE(child_started);
+    const std::string key = std::to_string(RGB(255, 0, 255));
+    const std::string per_pixel = "error: set_opacity: the window draws its own per-pixel alpha "
+                                  "(UpdateLayeredWindow); only its own program can change its opacity\n";
+    auto no_layered_dc = [](const char *class_style) {
+        return std::string("error: set_opacity: the window's class has ") + class_style +
+               ", which a layered window cannot have; its opacity cannot be changed\n";
+    };
+    struct step {
+        const char *pct;
+        DWORD exit_code;
+        std::string err;
+        std::string layering; // the helper's own reading afterwards
+        int64_t opacity;      // as listed afterwards
+    };
+    struct window_case {
+        const char *what;
+        const char *flags;
+        std::vector<step> steps;
+    };
+    const std::string alpha_only = "layered flags=" + std::to_string(LWA_ALPHA);
+    const std::string alpha_and_key = "layered flags=" + std::to_string(LWA_ALPHA | LWA_COLORKEY);
+    const window_case cases[] = {
+        {"plain window: made layered by kestal, and plain again at 100",
+         "-",
+         {{"60", 0, "", alpha_only + " alpha=153 key=0", 60}, {"100", 0, "", "plain", 100}}},
+        {"per-pixel alpha: refused at every value, still drawn by its program",
+         "perpixel",
+         {{"60", 1, per_pixel, "layered unreadable", 100}, {"100", 1, per_pixel, "layered unreadable", 100}}},
+        {"colour key only: faded with its key, opaque with its key, still layered",
+         "colorkey",
+         {{"60", 0, "", alpha_and_key + " alpha=153 key=" + key, 60},
+          {"100", 0, "", alpha_and_key + " alpha=255 key=" + key, 100}}},
+        {"own alpha: stays layered at full alpha",
+         "layered=200",
+         {{"45", 0, "", alpha_only + " alpha=115 key=0", 45}, {"100", 0, "", alpha_only + " alpha=255 key=0", 100}}},
+        {"own alpha and colour key: both kept",
+         "layered=200,colorkey",
+         {{"20", 0, "", alpha_and_key + " alpha=51 key=" + key, 20},
+          {"100", 0, "", alpha_and_key + " alpha=255 key=" + key, 100}}},
+        {"CS_OWNDC: refused",
+         "owndc",
+         {{"60", 1, no_layered_dc("CS_OWNDC"), "plain", 100}, {"100", 1, no_layered_dc("CS_OWNDC"), "plain", 100}}},
+        {"CS_CLASSDC: refused", "classdc", {{"60", 1, no_layered_dc("CS_CLASSDC"), "plain", 100}}},
+    };
+    for (const window_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        HWND window = child_window(c.flags, std::string("setter layering ") + c.flags);
+        ASSERT_TRUE(window);
+        const std::string h = kt::handle_text(window);
+        for (const step &s : c.steps) {
+            SCOPED_TRACE(std::string("opacity ") + s.pct);
+            kt::run_result run = kt::run_cli({"opacity", h, s.pct});
+            EXPECT_EQ(run.exit_code, s.exit_code);
+            EXPECT_EQ(run.out, s.exit_code == 0 ? "ok\n" : "");
+            EXPECT_EQ(run.err, s.err);
+            EXPECT_EQ(kt::child_command(child, "layering " + h), s.layering);
+            auto entry = listed(window);
+            ASSERT_TRUE(entry);
+            EXPECT_EQ(entry->opacity, s.opacity);
+        }
+        if (std::string(c.flags) == "perpixel") {
+            EXPECT_EQ(kt::child_command(child, "draw " + h), "ok") << "the program can no longer draw its window";
+        }
+    }
+}
+
+// A program may change its window's style while the setter waits for its
+// answer; the setter's write must build on that change, not on what it read
+// before asking. This window's procedure flips a style bit when asked.
+LRESULT CALLBACK restyling_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == WM_NULL) {
+        SetWindowLongPtrW(window, GWL_EXSTYLE, GetWindowLongPtrW(window, GWL_EXSTYLE) ^ WS_EX_ACCEPTFILES);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+TEST_F(Setters, a_style_change_made_while_the_program_is_asked_is_kept)
+{
+    own_window window({L"setter restyled while asked", 0, WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                       L"KestalRestylingWindow", restyling_procedure});
+    ASSERT_TRUE(window.handle);
+    ASSERT_FALSE(ex_style(window.handle) & WS_EX_ACCEPTFILES);
+    ASSERT_EQ(kestal_set_opacity(window.handle, 60), 1) << kestal_last_error();
+    EXPECT_EQ(ex_style(window.handle) & (WS_EX_ACCEPTFILES | WS_EX_LAYERED), WS_EX_ACCEPTFILES | WS_EX_LAYERED);
+    ASSERT_EQ(kestal_set_opacity(window.handle, 100), 1) << kestal_last_error();
+    EXPECT_EQ(ex_style(window.handle) & (WS_EX_ACCEPTFILES | WS_EX_LAYERED), 0);
+}
+
+// A window that leaves layered mode is drawn again by its program: frame,
+// client area and children, as the layered-window guidance asks.
+TEST_F(Setters, leaving_layered_mode_asks_the_window_to_repaint)
+{
+    own_window window({L"setter repaint"});
+    ASSERT_TRUE(window.handle);
+    ASSERT_EQ(kestal_set_opacity(window.handle, 60), 1) << kestal_last_error();
+    kt::pump();
+    ASSERT_FALSE(GetUpdateRect(window.handle, nullptr, FALSE)) << "nothing is left to paint before the change";
+    ASSERT_EQ(kestal_set_opacity(window.handle, 100), 1) << kestal_last_error();
+    RECT client, update;
+    GetClientRect(window.handle, &client);
+    ASSERT_TRUE(GetUpdateRect(window.handle, &update, FALSE));
+    EXPECT_TRUE(EqualRect(&update, &client)) << "the whole client area is to be painted";
+}
+
 // The same in this process: with the pointer-width accessors taken away
 // before every call, the setters must fall back rather than call through null.
 TEST_F(Setters, setters_work_without_the_pointer_width_accessors)
@@ -294,6 +407,7 @@ enum class refusal : LONG_PTR {
     close_when_restyled = 3,
     close_when_moved = 4,
     undo_when_layered = 5,
+    keep_z_order = 6,
 };
 
 LRESULT CALLBACK refusing_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
@@ -325,15 +439,26 @@ LRESULT CALLBACK refusing_procedure(HWND window, UINT message, WPARAM wparam, LP
         SetLastError(ERROR_SUCCESS);
         return 0;
     }
+    // A window that stays where it is in the z-order, and lets the call succeed.
+    if (message == WM_WINDOWPOSCHANGING && how == refusal::keep_z_order) {
+        reinterpret_cast<WINDOWPOS *>(lparam)->flags |= SWP_NOZORDER;
+        return 0;
+    }
     return DefWindowProcW(window, message, wparam, lparam);
 }
 
-HWND make_refusing_window(refusal how, bool layered)
+// Who made a window layered: nobody, its own program, or kestal, which marks it.
+enum class layered_by { nobody, program, kestal };
+
+HWND make_refusing_window(refusal how, layered_by who)
 {
+    const bool layered = who != layered_by::nobody;
     HWND window = kt::make_window({L"setter refusing window", layered ? WS_EX_LAYERED : 0u,
                                    WS_OVERLAPPEDWINDOW | WS_VISIBLE, L"KestalRefusingWindow", refusing_procedure});
     if (window && layered)
         SetLayeredWindowAttributes(window, 0, 128, LWA_ALPHA);
+    if (window && who == layered_by::kestal)
+        SetPropW(window, kMadeLayeredProperty, reinterpret_cast<HANDLE>(1));
     if (window)
         SetWindowLongPtrW(window, GWLP_USERDATA, static_cast<LONG_PTR>(how));
     kt::pump();
@@ -344,33 +469,39 @@ HWND make_refusing_window(refusal how, bool layered)
 // with "invalid handle"; the report must still carry the write's own error.
 // The same window shows that opacity 100 leaves a window that is not layered
 // alone: a style write there would close it. A window that vanishes after a
-// change went through leaves no code at all, and is reported as gone.
+// change went through leaves no code at all, and is reported as gone. One
+// that refuses a change without an error code is reported as not keeping it.
 TEST_F(Setters, a_refused_style_write_reports_the_error_the_write_left)
 {
     constexpr int32_t kPin = -1; // in place of a percentage: pin the window instead
     struct refusal_case {
         const char *what;
         refusal how;
-        bool layered;
+        layered_by layered;
         int32_t pct;
         int32_t result;
         const char *text;
     };
     const refusal_case cases[] = {
-        {"layered style refused", refusal::keep_style, false, 60, 0,
+        {"layered style refused", refusal::keep_style, layered_by::nobody, 60, 0,
          "SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 5): Access denied.\r\n"},
-        {"leaving layered mode refused", refusal::keep_style, true, 100, 0,
+        {"leaving layered mode refused", refusal::keep_style, layered_by::kestal, 100, 0,
          "SetWindowLongPtr(clear WS_EX_LAYERED) failed (win32 error 5): Access denied.\r\n"},
-        {"window closes itself", refusal::close_itself, false, 60, 0,
+        // Its own program's layered window keeps its style at 100: no style write to refuse.
+        {"program's layered window asked for 100", refusal::keep_style, layered_by::program, 100, 1, kUntouched},
+        {"window closes itself", refusal::close_itself, layered_by::nobody, 60, 0,
          "SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 5): Access denied.\r\n"},
-        {"opaque window asked for 100", refusal::close_itself, false, 100, 1, kUntouched},
-        {"window closes once made layered", refusal::close_when_restyled, false, 60, 0,
+        {"opaque window asked for 100", refusal::close_itself, layered_by::nobody, 100, 1, kUntouched},
+        {"window closes once made layered", refusal::close_when_restyled, layered_by::nobody, 60, 0,
          "SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 1400): Invalid window handle.\r\n"},
-        {"window closes when pinned", refusal::close_when_moved, false, kPin, 0,
+        {"window closes when pinned", refusal::close_when_moved, layered_by::nobody, kPin, 0,
          "SetWindowPos(topmost) failed (win32 error 1400): Invalid window handle.\r\n"},
-        {"owner writes the old style back", refusal::undo_when_layered, false, 60, 0,
+        {"owner writes the old style back", refusal::undo_when_layered, layered_by::nobody, 60, 0,
          "SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 0): the window did not keep the change; its owner may "
          "have changed it back"},
+        {"window keeps its place in the z-order", refusal::keep_z_order, layered_by::nobody, kPin, 0,
+         "SetWindowPos(topmost) failed (win32 error 0): the window did not keep the change; its owner may have "
+         "changed it back"},
     };
     for (const refusal_case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -379,9 +510,11 @@ TEST_F(Setters, a_refused_style_write_reports_the_error_the_write_left)
         set_error("%s", kUntouched);
         EXPECT_EQ(c.pct == kPin ? kestal_set_topmost(window, 1) : kestal_set_opacity(window, c.pct), c.result);
         EXPECT_STREQ(kestal_last_error(), c.text);
-        if (c.how == refusal::keep_style || c.how == refusal::undo_when_layered || c.result == 1) {
+        if (c.how == refusal::keep_style || c.how == refusal::undo_when_layered || c.how == refusal::keep_z_order ||
+            c.result == 1) {
             ASSERT_TRUE(IsWindow(window)) << "the window must have been left alone";
-            EXPECT_EQ(is_layered(window), c.layered) << "the refused change must not have happened";
+            EXPECT_EQ(is_layered(window), c.layered != layered_by::nobody) << "the refused change must not have happened";
+            EXPECT_FALSE(ex_style(window) & WS_EX_TOPMOST);
         }
         if (IsWindow(window)) {
             ShowWindow(window, SW_HIDE); // a shown window takes seconds to destroy without a window manager

@@ -28,8 +28,28 @@ unset kestal_locale
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
 
-step() { printf '==> %s\n' "$*" >&2; }
+# Progress goes to stderr, or to KESTAL_PROGRESS where a tool must keep
+# stderr for a program of its own.
+step() {
+  if [ -n "${KESTAL_PROGRESS:-}" ]; then
+    printf '==> %s\n' "$*" >>"$KESTAL_PROGRESS"
+  else
+    printf '==> %s\n' "$*" >&2
+  fi
+}
 die() { printf 'error: %s\n' "$*" >&2; exit 1; }
+
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# The Debian archive that this machine already uses, read from its own apt
+# sources, so that no host name is written anywhere.
+debian_archive() {
+  local uri
+  uri=$(grep -hs -E '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}' | grep -v security | head -n 1)
+  [ -n "$uri" ] || uri=$(grep -hs -E '^deb ' /etc/apt/sources.list | awk '{print $2}' | grep -v security | head -n 1)
+  [ -n "$uri" ] || die "no Debian archive found in /etc/apt/sources.list*: add one and run again"
+  echo "$uri"
+}
 
 display_up() { DISPLAY=$KESTAL_DISPLAY xdpyinfo >/dev/null 2>&1; }
 
@@ -79,7 +99,15 @@ ensure_prefix() {
 # must be started here, before any wine process: a server that a wine process
 # starts lingers for a few seconds only, and a later one would inherit that
 # process's stdout, holding the pipe of whoever reads it open for ever.
-# It answers non-zero when a server already runs, which is fine.
+# It answers non-zero when a server already runs, which is fine. For the same
+# reason a fresh server gets the prefix's own processes (services, device
+# drivers, the desktop) from a wineboot of ours: started by the first program,
+# they would keep its stdout and stderr, and its reader would wait for ever.
+# A prefix still being made gets them from its own wineboot.
 ensure_server() {
-  "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
+  "$WINESERVER" -p </dev/null >/dev/null 2>&1 || return 0
+  [ -f "$WINEPREFIX/$PREFIX_MARK" ] || return 0
+  ensure_display
+  DISPLAY=$KESTAL_DISPLAY "$WINE" wineboot </dev/null >/dev/null 2>&1 \
+    || die "the Wine prefix $WINEPREFIX did not start: remove it and run again"
 }

@@ -43,6 +43,9 @@ DWORD style_write(HWND window, LONG_PTR style);
 constexpr BYTE alpha_from_percent(int32_t pct) { return static_cast<BYTE>((pct * 255 + 50) / 100); }
 constexpr int32_t percent_from_alpha(BYTE alpha) { return (alpha * 100 + 127) / 255; }
 
+// Window property that marks a window kestal made layered; its value is 1.
+inline constexpr wchar_t kMadeLayeredProperty[] = L"KestalMadeLayered";
+
 // Makes the image usable when a host loaded the exe as a library, exactly
 // once however many threads arrive at once. False when the image could not
 // be made ready.
@@ -52,5 +55,7 @@ bool image_ready();
 // it returned true, ends with leave_library(). The library's state (the
 // window table, the entry points, the last-error text) is process-wide, and
 // a host may call from any thread: one lock makes the calls take turns.
-bool enter_library();   // image ready (exactly once, any thread) + the library's one SRW lock taken; false when the image could not be made ready (then no lock is held and the last-error text says why)
+// It gets the image ready first; false when that failed, and then no lock is
+// held and the last-error text says why.
+bool enter_library();
 void leave_library();

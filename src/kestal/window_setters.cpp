@@ -90,46 +90,139 @@ static int32_t set_topmost(HWND window, int32_t topmost)
         report_setter_failure("SetWindowPos(topmost)", window, GetLastError());
         return 0;
     }
+    // SetWindowPos succeeds also when the window's procedure cancels the
+    // z-order change, and some windows (message-only ones under Wine 10)
+    // never take the bit: only the style says whether the window is pinned.
+    if (((style_read(window) & WS_EX_TOPMOST) != 0) != (topmost != 0)) {
+        report_setter_failure("SetWindowPos(topmost)", window, ERROR_SUCCESS);
+        return 0;
+    }
     return 1;
 }
 
-static int32_t leave_layered_mode(HWND window, LONG_PTR style)
+// What a window's layering is at one moment: its extended style and, for a
+// layered window, the attributes that SetLayeredWindowAttributes gave it.
+struct layering {
+    LONG_PTR style;
+    bool attributes_read;
+    COLORREF key;
+    BYTE alpha;
+    DWORD flags;
+};
+
+static layering layering_of(HWND window)
 {
-    if (!(style & WS_EX_LAYERED))
+    layering now = {style_read(window), false, 0, 255, 0};
+    if (now.style & WS_EX_LAYERED)
+        now.attributes_read = GetLayeredWindowAttributes(window, &now.key, &now.alpha, &now.flags) != 0;
+    return now;
+}
+
+// Windows documents that a layered window cannot have a class-wide or
+// private device context, and that a window drawn with UpdateLayeredWindow
+// cannot draw that way again once SetLayeredWindowAttributes has been called
+// on it; such a window has no attributes to read. Neither is ours to change.
+static bool refused_by_class(HWND window)
+{
+    const ULONG_PTR class_style = GetClassLongPtrW(window, GCL_STYLE);
+    const char *device_context = class_style & CS_OWNDC ? "CS_OWNDC" : class_style & CS_CLASSDC ? "CS_CLASSDC" : nullptr;
+    if (!device_context)
+        return false;
+    set_error("set_opacity: the window's class has %s, which a layered window cannot have; its opacity cannot be "
+              "changed",
+              device_context);
+    return true;
+}
+
+static bool refused_as_per_pixel(const layering &now)
+{
+    if (!(now.style & WS_EX_LAYERED) || now.attributes_read)
+        return false;
+    set_error("set_opacity: the window draws its own per-pixel alpha (UpdateLayeredWindow); only its own program "
+              "can change its opacity");
+    return true;
+}
+
+// The mark of a window that kestal made layered, on the window itself so that
+// every process that fades it sees it. Only such a window leaves layered mode
+// at 100: one that its own program made layered stays so.
+static void forget_made_layered(HWND window)
+{
+    if (GetPropW(window, kMadeLayeredProperty))
+        RemovePropW(window, kMadeLayeredProperty);
+}
+
+static void undo_made_layered(HWND window)
+{
+    style_write(window, style_read(window) & ~static_cast<LONG_PTR>(WS_EX_LAYERED));
+    forget_made_layered(window);
+}
+
+// The layered-window guidance asks for a repaint of frame, client area and
+// children once a window has left layered mode.
+static void repaint(HWND window)
+{
+    RedrawWindow(window, nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_FRAME | RDW_ALLCHILDREN);
+}
+
+static int32_t leave_layered_mode(HWND window, const layering &now)
+{
+    if (!(now.style & WS_EX_LAYERED)) {
+        forget_made_layered(window);
         return 1;
-    if (!window_answers(window))
-        return 0;
-    DWORD write_error = style_write(window, style & ~static_cast<LONG_PTR>(WS_EX_LAYERED));
+    }
+    if (!GetPropW(window, kMadeLayeredProperty)) {
+        // Its own program's layering: full alpha, and the program's own
+        // colour key, which fading kept; a window already there is left as is.
+        if (!(now.flags & LWA_ALPHA) || now.alpha == 255)
+            return 1;
+        SetLastError(ERROR_SUCCESS);
+        if (!SetLayeredWindowAttributes(window, now.key, 255, LWA_ALPHA | (now.flags & LWA_COLORKEY))) {
+            report_setter_failure("SetLayeredWindowAttributes", window, GetLastError());
+            return 0;
+        }
+        flush_to_display();
+        return 1;
+    }
+    DWORD write_error = style_write(window, now.style & ~static_cast<LONG_PTR>(WS_EX_LAYERED));
     if (style_read(window) & WS_EX_LAYERED) {
         report_setter_failure("SetWindowLongPtr(clear WS_EX_LAYERED)", window, write_error);
         return 0;
     }
+    RemovePropW(window, kMadeLayeredProperty);
+    repaint(window);
     flush_to_display();
     return 1;
 }
 
-static int32_t set_alpha(HWND window, LONG_PTR style, int32_t pct)
+static int32_t set_alpha(HWND window, const layering &now, int32_t pct)
 {
-    // Windows refuses to make the desktop window layered; Wine lets a fresh
-    // process do it, and the whole screen fades. Answer as Windows does.
-    if (window == GetDesktopWindow()) {
-        set_error_code("SetWindowLongPtr(WS_EX_LAYERED)", ERROR_ACCESS_DENIED);
-        return 0;
+    const bool was_layered = (now.style & WS_EX_LAYERED) != 0;
+    if (!was_layered) {
+        DWORD write_error = style_write(window, now.style | WS_EX_LAYERED);
+        if (!(style_read(window) & WS_EX_LAYERED)) {
+            report_setter_failure("SetWindowLongPtr(WS_EX_LAYERED)", window, write_error);
+            return 0;
+        }
+        // Unmarked, the window would be taken for one that its own program
+        // made layered, and would never leave layered mode again.
+        SetLastError(ERROR_SUCCESS);
+        if (!SetPropW(window, kMadeLayeredProperty, reinterpret_cast<HANDLE>(1))) {
+            DWORD code = GetLastError();
+            undo_made_layered(window);
+            report_setter_failure("SetProp", window, code);
+            return 0;
+        }
     }
-    if (!window_answers(window))
-        return 0;
-    DWORD write_error = style_write(window, style | WS_EX_LAYERED);
-    if (!(style_read(window) & WS_EX_LAYERED)) {
-        report_setter_failure("SetWindowLongPtr(WS_EX_LAYERED)", window, write_error);
-        return 0;
-    }
+    // LWA_ALPHA alone would drop a colour key that the program drew with.
+    const DWORD key_flag = now.flags & LWA_COLORKEY;
     SetLastError(ERROR_SUCCESS);
-    if (!SetLayeredWindowAttributes(window, 0, alpha_from_percent(pct), LWA_ALPHA)) {
+    if (!SetLayeredWindowAttributes(window, now.key, alpha_from_percent(pct), LWA_ALPHA | key_flag)) {
         DWORD code = GetLastError();
         // A layered window without attributes is not drawn at all: never
         // leave another program's window invisible because of us.
-        if (!(style & WS_EX_LAYERED))
-            style_write(window, style);
+        if (!was_layered)
+            undo_made_layered(window);
         report_setter_failure("SetLayeredWindowAttributes", window, code);
         return 0;
     }
@@ -149,8 +242,28 @@ static int32_t set_opacity(HWND window, int32_t pct)
         set_error("set_opacity: null hwnd");
         return 0;
     }
-    LONG_PTR style = style_read(window);
-    return pct == 100 ? leave_layered_mode(window, style) : set_alpha(window, style, pct);
+    if (pct != 100 && window == GetDesktopWindow()) {
+        // Windows refuses to make the desktop window layered; Wine lets a
+        // fresh process do it, and the whole screen fades. Answer as Windows does.
+        set_error_code("SetWindowLongPtr(WS_EX_LAYERED)", ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    const layering before = layering_of(window);
+    if (refused_by_class(window) || refused_as_per_pixel(before))
+        return 0;
+    // An opaque window needs nothing, nor its program's answer.
+    if (pct == 100 && !(before.style & WS_EX_LAYERED)) {
+        forget_made_layered(window);
+        return 1;
+    }
+    if (!window_answers(window))
+        return 0;
+    // Read after the wait, right before the write: a change that the
+    // program made meanwhile must not be written over.
+    const layering now = layering_of(window);
+    if (refused_as_per_pixel(now))
+        return 0;
+    return pct == 100 ? leave_layered_mode(window, now) : set_alpha(window, now, pct);
 }
 
 extern "C" KESTAL_API int32_t kestal_set_topmost(void *hwnd, int32_t topmost)

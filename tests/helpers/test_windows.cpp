@@ -3,11 +3,18 @@
 //   ping                 -> pong
 //   make FLAGS TITLE     -> the new window's handle (0 when creation failed)
 //                           FLAGS: "-" or comma-separated hidden, topmost,
-//                           layered=ALPHA, colorkey, class=NAME,
+//                           layered=ALPHA, colorkey (together: both in
+//                           effect), perpixel (drawn with UpdateLayeredWindow),
+//                           owndc, classdc (class styles), class=NAME,
 //                           at=X:Y:WIDTH:HEIGHT, minimized, maximized
 //   makemany N FLAGS TITLE -> how many of N windows were made, titled
 //                           "TITLE 1" to "TITLE N"; one round trip for many
 //   title HWND TEXT      -> ok
+//   layering HWND        -> the window's layering as its own program reads it:
+//                           "plain", "layered unreadable", or
+//                           "layered flags=F alpha=A key=K" (decimal)
+//   draw HWND            -> ok, or "failed ERROR": draws a perpixel window
+//                           with UpdateLayeredWindow once more
 //   destroy HWND         -> ok
 //   pin HWND 0|1         -> ok, the window released or made topmost
 //   fade HWND ALPHA      -> ok, the window layered with that alpha
@@ -50,7 +57,7 @@ HWND handle_from(const std::string &text)
     return reinterpret_cast<HWND>(static_cast<intptr_t>(strtoll(text.c_str(), nullptr, 10)));
 }
 
-const wchar_t *register_class(const std::wstring &name)
+const wchar_t *register_class(const std::wstring &name, UINT class_style)
 {
     static std::wstring stored[32];
     static int count = 0;
@@ -63,16 +70,69 @@ const wchar_t *register_class(const std::wstring &name)
     window_class.lpfnWndProc = DefWindowProcW;
     window_class.hInstance = GetModuleHandleW(nullptr);
     window_class.lpszClassName = name.c_str();
+    window_class.style = class_style;
     RegisterClassExW(&window_class);
     stored[count] = name;
     return stored[count++].c_str();
+}
+
+constexpr COLORREF kColourKey = RGB(255, 0, 255);
+
+// A layered window that draws itself with per-pixel alpha: a half-transparent
+// grey square, as a splash screen or a shaped window does it.
+DWORD draw_per_pixel(HWND window)
+{
+    RECT place;
+    GetWindowRect(window, &place);
+    SIZE size = {place.right - place.left, place.bottom - place.top};
+    BITMAPINFO info = {};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), size.cx, -size.cy, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    void *bits = nullptr;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    DWORD error = ERROR_SUCCESS;
+    if (bitmap && bits) {
+        auto *pixels = static_cast<DWORD *>(bits);
+        for (LONG i = 0; i < size.cx * size.cy; ++i)
+            pixels[i] = 0x80404040; // premultiplied: alpha 0x80, grey 0x40
+        HGDIOBJ before = SelectObject(memory, bitmap);
+        POINT source = {0, 0}, position = {place.left, place.top};
+        BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+        SetLastError(ERROR_SUCCESS);
+        if (!UpdateLayeredWindow(window, screen, &position, &size, memory, &source, 0, &blend, ULW_ALPHA)) {
+            DWORD code = GetLastError();
+            error = code ? code : ERROR_GEN_FAILURE;
+        }
+        SelectObject(memory, before);
+        DeleteObject(bitmap);
+    } else {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return error;
+}
+
+std::string layering(HWND window)
+{
+    if (!(GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_LAYERED))
+        return "plain";
+    COLORREF key = 0;
+    BYTE alpha = 0;
+    DWORD flags = 0;
+    if (!GetLayeredWindowAttributes(window, &key, &alpha, &flags))
+        return "layered unreadable";
+    return "layered flags=" + std::to_string(flags) + " alpha=" + std::to_string(alpha) +
+           " key=" + std::to_string(key);
 }
 
 HWND make(const std::string &flags, const std::string &title)
 {
     DWORD style = WS_OVERLAPPEDWINDOW | WS_VISIBLE, ex_style = 0;
     int alpha = -1;
-    bool colour_key = false;
+    bool colour_key = false, per_pixel = false;
+    UINT class_style = 0;
     int show = -1; // a ShowWindow command after creation, or none
     RECT place = {30, 30, 200, 80}; // left, top, width, height
     std::wstring class_name = L"KestalChildWindow";
@@ -86,6 +146,12 @@ HWND make(const std::string &flags, const std::string &title)
             alpha = atoi(word.c_str() + 8);
         else if (word == "colorkey")
             colour_key = true;
+        else if (word == "perpixel")
+            per_pixel = true;
+        else if (word == "owndc")
+            class_name = L"KestalChildOwnDC", class_style = CS_OWNDC;
+        else if (word == "classdc")
+            class_name = L"KestalChildClassDC", class_style = CS_CLASSDC;
         else if (word.rfind("class=", 0) == 0)
             class_name = widen(word.substr(6));
         else if (word.rfind("at=", 0) == 0)
@@ -95,17 +161,24 @@ HWND make(const std::string &flags, const std::string &title)
         else if (word == "maximized")
             show = SW_MAXIMIZE;
     }
-    if (alpha >= 0 || colour_key)
+    if (alpha >= 0 || colour_key || per_pixel)
         ex_style |= WS_EX_LAYERED;
-    HWND window = CreateWindowExW(ex_style, register_class(class_name), widen(title).c_str(), style, place.left,
-                                  place.top, place.right, place.bottom, nullptr, nullptr, GetModuleHandleW(nullptr),
-                                  nullptr);
-    if (window && show >= 0)
+    HWND window = CreateWindowExW(ex_style, register_class(class_name, class_style), widen(title).c_str(), style,
+                                  place.left, place.top, place.right, place.bottom, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+    if (!window)
+        return nullptr;
+    if (show >= 0)
         ShowWindow(window, show);
-    if (window && alpha >= 0)
-        SetLayeredWindowAttributes(window, 0, static_cast<BYTE>(alpha), LWA_ALPHA);
-    else if (window && colour_key)
-        SetLayeredWindowAttributes(window, RGB(255, 0, 255), 0, LWA_COLORKEY);
+    if (per_pixel) {
+        if (draw_per_pixel(window) != ERROR_SUCCESS) {
+            DestroyWindow(window);
+            return nullptr;
+        }
+    } else if (alpha >= 0 || colour_key) {
+        DWORD lwa = (alpha >= 0 ? LWA_ALPHA : 0) | (colour_key ? LWA_COLORKEY : 0);
+        SetLayeredWindowAttributes(window, colour_key ? kColourKey : 0, static_cast<BYTE>(alpha < 0 ? 0 : alpha), lwa);
+    }
     return window;
 }
 
@@ -146,6 +219,11 @@ bool run_command(const std::string &line)
     } else if (verb == "show") {
         ShowWindow(handle_from(first), atoi(second.c_str()));
         reply("ok");
+    } else if (verb == "layering") {
+        reply(layering(handle_from(first)));
+    } else if (verb == "draw") {
+        DWORD error = draw_per_pixel(handle_from(first));
+        reply(error == ERROR_SUCCESS ? "ok" : "failed " + std::to_string(error));
     } else if (verb == "destroy") {
         DestroyWindow(handle_from(first));
         reply("ok");

@@ -30,6 +30,18 @@ printf 'tinsmere-kestal CLI\n' >"$scratch/want-out-head"
 check "stdout passes through byte for byte (no CR added)" "$scratch/want-out-head" "$scratch/out-head"
 if [ "$code" = 2 ]; then echo "ok   exit code 2 passes through"; else echo "FAIL exit code: got $code, want 2"; failures=$((failures + 1)); fi
 
+# A run that finds no Wine prefix makes one first. What the runner says about
+# that is its own progress and never reaches the program's streams.
+fresh=$scratch/fresh-prefix
+set +e
+KESTAL_WINEPREFIX=$fresh "$run" "$bin/kestal-cli.exe" 'no such' >"$scratch/out" 2>"$scratch/err" </dev/null
+code=$?
+set -e
+KESTAL_WINEPREFIX=$fresh bash -c 'source "$1/tools/common.sh" && "$WINESERVER" -k' bash "$root" 2>/dev/null || true
+check "a run that makes the prefix first: stderr is the program's alone" "$scratch/want-err" "$scratch/err"
+head -c 20 "$scratch/out" >"$scratch/out-head"
+check "a run that makes the prefix first: stdout is the program's alone" "$scratch/want-out-head" "$scratch/out-head"
+
 # No locale in the environment, as on a fresh machine: Wine still gets a
 # UTF-8 one, or it could not map a non-ASCII word (or file name) at all.
 set +e
@@ -55,5 +67,5 @@ printf 'about to crash\r\n' >"$scratch/want-out"
 check "a crash leaves the program's stdout as it wrote it" "$scratch/want-out" "$scratch/out"
 if grep -q 'Unhandled' "$scratch/err"; then echo "ok   the crash is reported on stderr"; else echo "FAIL no crash report on stderr"; failures=$((failures + 1)); fi
 
-echo "$(( 6 - failures )) passed, $failures failed"
+echo "$(( 8 - failures )) passed, $failures failed"
 [ "$failures" = 0 ]

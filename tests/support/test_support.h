@@ -85,7 +85,8 @@ bool start_child(child_windows &child, const std::wstring &program);
 // Sends one command line and returns the child's one-line answer.
 std::string child_command(child_windows &child, const std::string &line);
 // Asks the child to make a window: `flags` are the helper's words
-// (visible, hidden, topmost, layered=ALPHA, colorkey, class=NAME).
+// (visible, hidden, topmost, layered=ALPHA, colorkey, perpixel, owndc,
+// classdc, class=NAME).
 HWND child_make_window(child_windows &child, const std::string &flags, const std::string &title_utf8);
 void stop_child(child_windows &child);
 
