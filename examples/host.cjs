@@ -9,6 +9,7 @@
 
 const koffi = require('koffi');
 const { spawn } = require('node:child_process');
+const path = require('node:path');
 
 const GWL_EXSTYLE = -20;
 const WS_EX_TOPMOST = 0x8;
@@ -31,7 +32,12 @@ function sleep(ms) {
 }
 
 async function main(exePath, program) {
-  const kestal = koffi.load(exePath);
+  let kestal;
+  try {
+    kestal = koffi.load(exePath);
+  } catch (error) {
+    throw new Error(`loading ${exePath} failed (${error.message}): give the path of kestal-cli.exe`);
+  }
   // kestal_list's text must go back to kestal_free_string, so its pointer is
   // declared opaque (koffi hands it over as a BigInt) and decoded by hand;
   // a 'char *' return would be copied into a JS string and the pointer lost.
@@ -142,6 +148,8 @@ if (process.argv.length < 3) {
   console.error('usage: node host.cjs PATH\\TO\\kestal-cli.exe [PROGRAM]');
   process.exit(2);
 }
-main(process.argv[2], process.argv[3] || 'notepad.exe').then(
+// An absolute path, so that GetModuleHandleW names the very image that
+// koffi loaded, whatever the folder it was started from.
+main(path.resolve(process.argv[2]), process.argv[3] || 'notepad.exe').then(
   (code) => { process.exitCode = code; },
   (error) => { console.error(`host: ${error.message}`); process.exitCode = 1; });

@@ -46,6 +46,6 @@ exe_base=$(address_of "kestal-cli.exe loaded") || exe_base=
 check "the host exits 0 (got $status)" test "$status" = 0
 check "the host got through every step" grep -q '^host: all steps passed' "$output"
 check "node.exe holds kestal-cli.exe's preferred base $(printf 0x%x "$preferred")" test "$host_base" = "$preferred"
-check "kestal-cli.exe was placed elsewhere (${exe_base:+$(printf 0x%x "$exe_base")}) and ran there" \
+check "kestal-cli.exe was placed elsewhere (${exe_base:+$(printf 0x%x "$exe_base")})" \
   test -n "$exe_base" -a "$exe_base" != "$preferred"
 [ "$failures" = 0 ]
