@@ -58,8 +58,8 @@ async function main(exePath, program) {
   const GetLayeredWindowAttributes = user32.func(
     'int GetLayeredWindowAttributes(void *hwnd, _Out_ uint32_t *key, _Out_ uint8_t *alpha, _Out_ uint32_t *flags)');
 
-  // Both images ask for the same base address; the host's own image is there
-  // first, so kestal-cli.exe runs elsewhere and relocates itself.
+  // node.exe asks for the same base address as kestal-cli.exe and is there
+  // first, so in this host kestal-cli.exe runs elsewhere and relocates itself.
   console.log(`host image at ${hex(GetModuleHandleW(null))}`);
   console.log(`kestal-cli.exe loaded at ${hex(GetModuleHandleW(exePath))}`);
 
