@@ -28,6 +28,8 @@ status=0
 NODE_PATH=$(windows_path "$KESTAL_NODE_MODULES") "$root/tools/winrun" "$KESTAL_NODE_EXE" \
   "$(windows_path "$root/examples/host.cjs")" "$(windows_path "$exe")" >"$output" 2>&1 || status=$?
 cat "$output"
+# Node.js ends some of its own messages without a line break.
+[ -z "$(tail -c 1 "$output")" ] || echo
 
 failures=0
 check() { # WHAT COMMAND...: one line for the check, and its tally
@@ -46,6 +48,8 @@ exe_base=$(address_of "kestal-cli.exe loaded") || exe_base=
 check "the host exits 0 (got $status)" test "$status" = 0
 check "the host got through every step" grep -q '^host: all steps passed' "$output"
 check "node.exe holds kestal-cli.exe's preferred base $(printf 0x%x "$preferred")" test "$host_base" = "$preferred"
-check "kestal-cli.exe was placed elsewhere (${exe_base:+$(printf 0x%x "$exe_base")})" \
+exe_at="no address printed"
+[ -z "$exe_base" ] || exe_at=$(printf 'at 0x%x' "$exe_base")
+check "kestal-cli.exe was placed elsewhere ($exe_at)" \
   test -n "$exe_base" -a "$exe_base" != "$preferred"
 [ "$failures" = 0 ]
