@@ -94,7 +94,8 @@ KESTAL_API int32_t kestal_set_topmost(void *hwnd, int32_t topmost);
  *     its opacity";
  *   - a window whose class has CS_OWNDC or CS_CLASSDC: "set_opacity: the
  *     window's class has CS_OWNDC, which a layered window cannot have; its
- *     opacity cannot be changed" (or CS_CLASSDC).
+ *     opacity cannot be changed" (or CS_CLASSDC). 100 on such a window
+ *     that is not layered has nothing to do and succeeds.
  */
 KESTAL_API int32_t kestal_set_opacity(void *hwnd, int32_t pct);
 

@@ -240,9 +240,9 @@ TEST_F(Setters, another_programs_own_layering_is_kept_and_what_cannot_be_faded_i
          "layered=200,colorkey",
          {{"20", 0, "", alpha_and_key + " alpha=51 key=" + key, 20},
           {"100", 0, "", alpha_and_key + " alpha=255 key=" + key, 100}}},
-        {"CS_OWNDC: refused",
+        {"CS_OWNDC: refused, while 100 on it is already true",
          "owndc",
-         {{"60", 1, no_layered_dc("CS_OWNDC"), "plain", 100}, {"100", 1, no_layered_dc("CS_OWNDC"), "plain", 100}}},
+         {{"60", 1, no_layered_dc("CS_OWNDC"), "plain", 100}, {"100", 0, "", "plain", 100}}},
         {"CS_CLASSDC: refused", "classdc", {{"60", 1, no_layered_dc("CS_CLASSDC"), "plain", 100}}},
     };
     for (const window_case &c : cases) {

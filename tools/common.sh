@@ -8,6 +8,10 @@ KESTAL_DEPS=$KESTAL_WORK/deps
 YYJSON_VERSION=0.10.0
 YYJSON_SOURCE=$KESTAL_DEPS/yyjson-$YYJSON_VERSION
 export WINEPREFIX=${KESTAL_WINEPREFIX:-$KESTAL_WORK/wine}
+# A test that changes what every program of a prefix sees (such as the system
+# folder's files) runs in a prefix of its own beside the one in use, so that
+# each Wine version keeps its own pair.
+[ -n "${KESTAL_PREFIX_VARIANT:-}" ] && WINEPREFIX=$WINEPREFIX-$KESTAL_PREFIX_VARIANT
 export WINEARCH=win64
 export WINEDEBUG=${WINEDEBUG:--all}
 KESTAL_DISPLAY=${KESTAL_DISPLAY:-:87}

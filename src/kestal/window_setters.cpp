@@ -249,13 +249,16 @@ static int32_t set_opacity(HWND window, int32_t pct)
         return 0;
     }
     const layering before = layering_of(window);
-    if (refused_by_class(window) || refused_as_per_pixel(before))
+    if (refused_as_per_pixel(before))
         return 0;
-    // An opaque window needs nothing, nor its program's answer.
+    // An opaque window needs nothing, nor its program's answer: 100 on a
+    // window that is not layered succeeds whatever its class.
     if (pct == 100 && !(before.style & WS_EX_LAYERED)) {
         forget_made_layered(window);
         return 1;
     }
+    if (refused_by_class(window))
+        return 0;
     if (!window_answers(window))
         return 0;
     // Read after the wait, right before the write: a change that the
