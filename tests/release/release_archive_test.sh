@@ -10,6 +10,15 @@ build=$work/build
 failures=0
 fail() { echo "FAIL $*" >&2; failures=$((failures + 1)); }
 
+# The Wine 10 run shares the build tree but runs in a chroot that holds Wine
+# and no compilers. What this test checks is made by the build machine alone,
+# whichever Wine runs the rest, so there it says so and counts as skipped.
+if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+  echo "skipped: no mingw-w64 compiler on this machine to make a Release build with; the build machine's own" \
+    "run (tools/test) makes and checks it, and nothing in it depends on the Wine version"
+  exit 77
+fi
+
 rm -rf "$work"
 mkdir -p "$work"
 echo "building a Release kestal-cli in $build"
