@@ -551,9 +551,7 @@ protected:
     void SetUp() override
     {
         // Never on Windows itself, whose system folder is not ours to change.
-        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        if (!ntdll || !GetProcAddress(ntdll, "wine_get_version") ||
-            !GetEnvironmentVariableW(L"KESTAL_SYSTEM_DWMAPI_SWAP", nullptr, 0))
+        if (!kt::under_wine() || !GetEnvironmentVariableW(L"KESTAL_SYSTEM_DWMAPI_SWAP", nullptr, 0))
             GTEST_SKIP() << "replaces the system's dwmapi.dll: runs under Wine only, as ctest "
                             "window_list_system_dwmapi_tests, in a Wine prefix of its own";
         // A run that was cut short left its stand-in in place, and the

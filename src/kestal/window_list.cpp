@@ -380,8 +380,11 @@ static char *json_or_report(char *text, const char *failure)
 
 static char *list_windows()
 {
-    const char *failure = nullptr;
-    char *text = take_census(0) >= 0 ? json_or_report(listing_json(g_list, g_list_len, 0, &failure), failure) : nullptr;
+    char *text = nullptr;
+    if (take_census(0) >= 0) {
+        const char *failure = nullptr;
+        text = json_or_report(listing_json(g_list, g_list_len, 0, &failure), failure);
+    }
     release_census();
     return text ? text : empty_array();
 }

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "command_line.h"
 #include "console_text.h"
 
 namespace {
@@ -29,23 +30,6 @@ namespace {
 constexpr SHORT kColumns = 32000;
 constexpr SHORT kRows = 64;
 constexpr UINT kUsOemCodePage = 437;
-
-std::wstring quoted(const wchar_t *arg)
-{
-    std::wstring out = L"\"";
-    std::size_t backslashes = 0;
-    for (; *arg; ++arg) {
-        if (*arg == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(*arg == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out.push_back(*arg);
-    }
-    out.append(backslashes * 2, L'\\');
-    return out + L"\"";
-}
 
 std::string utf8(const std::wstring &wide)
 {
@@ -87,9 +71,9 @@ int run_on_screen(int argc, wchar_t **argv)
     if (input == INVALID_HANDLE_VALUE)
         return fail("CreateFileW(CONIN$)");
 
-    std::wstring command_line = quoted(argv[program]);
+    std::wstring command_line = quote_argument(argv[program]);
     for (int i = program + 1; i < argc; ++i)
-        command_line += L" " + quoted(argv[i]);
+        command_line += L" " + quote_argument(argv[i]);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;

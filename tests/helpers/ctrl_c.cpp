@@ -9,12 +9,9 @@
 #include <cstdio>
 #include <string>
 
-namespace {
+#include "command_line.h"
 
-std::wstring quoted(const wchar_t *arg)
-{
-    return std::wstring(L"\"") + arg + L"\"";
-}
+namespace {
 
 void report(HANDLE to, const std::string &text)
 {
@@ -46,9 +43,9 @@ int wmain(int argc, wchar_t **argv)
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = write_end;
     startup.hStdError = write_end;
-    std::wstring command_line = quoted(argv[1]);
+    std::wstring command_line = quote_argument(argv[1]);
     for (int i = 2; i < argc; ++i)
-        command_line += L" " + quoted(argv[i]);
+        command_line += L" " + quote_argument(argv[i]);
     PROCESS_INFORMATION info = {};
     if (!CreateProcessW(argv[1], command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
         report(out, "error: CreateProcessW failed (win32 error " + std::to_string(GetLastError()) + ")\n");

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "command_line.h"
 #include "kestal.h"
 
 namespace kt {
@@ -50,24 +51,6 @@ std::wstring program_path(const std::wstring &file_name)
 
 // Quotes one argument so that the C runtime's command-line splitting gives
 // it back unchanged.
-static std::wstring quote_argument(const std::wstring &arg)
-{
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out.push_back(c);
-    }
-    out.append(backslashes * 2, L'\\');
-    out.push_back(L'"');
-    return out;
-}
-
 static std::wstring environment_block(const std::vector<std::string> &changes)
 {
     std::vector<std::wstring> entries;
