@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -114,6 +116,63 @@ TEST(image_tests, exports_exactly_the_five_host_functions_by_name)
         << "kestal_preflight is for in-process callers only";
     // No extra entry that a host could reach by ordinal only.
     EXPECT_EQ(exports->NumberOfFunctions, expected.size());
+}
+
+// The functions that a C file including `text` may call: every name followed
+// by an argument list, with comments and pointer typedefs left out.
+std::vector<std::string> declared_functions(std::string text)
+{
+    for (size_t open = text.find("/*"); open != std::string::npos; open = text.find("/*", open)) {
+        const size_t close = text.find("*/", open + 2);
+        text.erase(open, close == std::string::npos ? std::string::npos : close + 2 - open);
+    }
+    std::vector<std::string> names;
+    for (size_t at = text.find("kestal_"); at != std::string::npos; at = text.find("kestal_", at + 1)) {
+        size_t end = at;
+        while (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '_'))
+            ++end;
+        const bool typedef_name = at >= 2 && text.compare(at - 2, 2, "(*") == 0;
+        if (!typedef_name && end < text.size() && text[end] == '(')
+            names.push_back(text.substr(at, end - at));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::optional<std::string> read_text_file(std::string path)
+{
+    // The build machine's path, as a Windows program under Wine sees it.
+    if (kt::under_wine() && path.starts_with('/'))
+        path = "Z:" + path;
+    FILE *file = _wfopen(kt::widen(path).c_str(), L"rb");
+    if (!file)
+        return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, file)) > 0;)
+        text.append(buffer, got);
+    fclose(file);
+    return text;
+}
+
+TEST(image_tests, the_shipped_header_declares_exactly_what_a_host_can_resolve)
+{
+    auto pe = read_cli_image();
+    ASSERT_TRUE(pe);
+    const IMAGE_DATA_DIRECTORY &dir = pe->directory(IMAGE_DIRECTORY_ENTRY_EXPORT);
+    auto *exports = pe->object_at<IMAGE_EXPORT_DIRECTORY>(dir.VirtualAddress);
+    ASSERT_TRUE(dir.VirtualAddress && exports) << "no export directory";
+    auto *names = pe->object_at<DWORD>(exports->AddressOfNames, exports->NumberOfNames);
+    ASSERT_TRUE(names) << "export name table outside the image";
+    std::vector<std::string> exported;
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i)
+        exported.push_back(pe->name_at(names[i]));
+    std::sort(exported.begin(), exported.end());
+
+    const std::optional<std::string> header = read_text_file(KESTAL_SHIPPED_HEADER);
+    ASSERT_TRUE(header) << "cannot read " << KESTAL_SHIPPED_HEADER;
+    EXPECT_EQ(declared_functions(*header), exported)
+        << "include/kestal.h ships to hosts: it must declare every export and nothing that GetProcAddress cannot find";
 }
 
 TEST(image_tests, imports_only_system_dlls_that_every_host_already_has)

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "kestal.h"
+#include "kestal_inprocess.h"
 #include "test_support.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "internal.h"
-#include "kestal.h"
+#include "kestal_inprocess.h"
 #include "test_support.h"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include "cli.h"
 #include "console_text.h"
-#include "kestal.h"
+#include "kestal_inprocess.h"
 #include "kestal_version.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include "cli.h"
 #include "console_text.h"
 #include "json_field.h"
-#include "kestal.h"
+#include "kestal_inprocess.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "cli.h"
 #include "console_text.h"
-#include "kestal.h"
+#include "kestal_inprocess.h"
 #include "window_selector.h"
 
 // Base 10 only, as the listing prints handles; text without digits reads as

@@ -7,7 +7,7 @@
 
 #include "cli.h"
 #include "console_text.h"
-#include "kestal.h"
+#include "kestal_inprocess.h"
 #include "watch_changes.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "kestal.h"
+#include "kestal_inprocess.h"
 
 // One window of the last listing, copied out of the census, which the next
 // census replaces.

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "console_text.h"
-#include "kestal.h"
+#include "kestal_inprocess.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "kestal.h"
+#include "kestal_inprocess.h"
 
 // Last-error record.
 inline constexpr std::size_t kLastErrorSize = 512;

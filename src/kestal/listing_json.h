@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "kestal.h"
+#include "kestal_inprocess.h"
 
 // The compact JSON array of `entries`, on the C heap; `options` are the
 // KESTAL_JSON_ flags. Null when it could not be made, with `*failure`

@@ -30,7 +30,7 @@ step "building the fuzz targets with $($CXX --version | head -n 1)"
 "$CXX" -std=c++20 "${SANITIZE[@]}" -I "$KESTAL_ROOT/src/cli" "$FUZZ_DIR/json_field_fuzz.cpp" \
   "$KESTAL_ROOT/src/cli/json_field.cpp" -o "$OUT/json_field_fuzz" \
   || die "json_field_fuzz did not build: fix the errors above"
-"$CXX" -std=c++20 "${SANITIZE[@]}" -I "$KESTAL_ROOT/src/cli" -I "$KESTAL_ROOT/src/kestal" -I "$KESTAL_ROOT/include" \
+"$CXX" -std=c++20 "${SANITIZE[@]}" -I "$KESTAL_ROOT/src/cli" -I "$KESTAL_ROOT/src/kestal" -I "$KESTAL_ROOT/src/common" -I "$KESTAL_ROOT/include" \
   -I "$YYJSON_SOURCE/src" \
   "$FUZZ_DIR/listing_json_fuzz.cpp" "$KESTAL_ROOT/src/kestal/listing_json.cpp" "$KESTAL_ROOT/src/cli/json_field.cpp" \
   "$OUT/yyjson.o" -o "$OUT/listing_json_fuzz" || die "listing_json_fuzz did not build: fix the errors above"

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "command_line.h"
-#include "kestal.h"
+#include "kestal_inprocess.h"
 
 namespace kt {
 
