@@ -9,8 +9,13 @@
  * (the system's messages included, in the user's language) and the output of
  * the command line on pipes and files. A console gets the same characters.
  *
- * Threads: any thread may call, several at once included. The calls take
- * turns under one lock of the library's; a call waits while another runs.
+ * Threads: any thread may call, several at once included. A call may run
+ * the host's own code on the calling thread: a change sends messages to the
+ * window, and a listing asks the host's own windows for their titles, so
+ * their window procedures and the host's WinEvent hooks can run inside the
+ * call. That code may call kestal again; the library holds no lock of its
+ * own while it waits for anyone, so neither such a nested call nor a thread
+ * whose window another thread is changing waits for ever.
  * The last-error text is one for the whole process: another thread's failure
  * can overwrite it at any moment. A host that calls from several threads
  * reads it right after the failing call, under a lock of its own held around

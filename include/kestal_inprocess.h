@@ -26,9 +26,9 @@ void kestal_preflight(void);
 /*============================================================================
  * Census: the listing as data
  *
- * Each call takes the library's lock like the exports, but the census array
- * is one for the whole process: a census or a kestal_list on another thread
- * replaces it. Use the census from one thread at a time.
+ * The census array is one for the whole process: a census on another
+ * thread replaces it (kestal_list takes a census of its own and leaves it
+ * alone). Use the census from one thread at a time.
  *===========================================================================*/
 
 /** A window's show state in a census. */

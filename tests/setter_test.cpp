@@ -524,4 +524,94 @@ TEST_F(Setters, a_refused_style_write_reports_the_error_the_write_left)
     }
 }
 
+// ---- programs that run with a higher integrity level -------------------------
+
+// Wine has no integrity levels, so the token queries stand in: this process's
+// own token reports one level, any other process's token another, and 0 makes
+// the query fail as it does for a token that cannot be read. The tokens are
+// real, so the library closes what it opened.
+DWORD g_own_level = 0;
+DWORD g_their_level = 0;
+HANDLE g_own_token = nullptr;
+OpenProcessToken_fn g_system_open_token = nullptr;
+
+BOOL WINAPI open_token_stand_in(HANDLE process, DWORD access, PHANDLE token)
+{
+    if (!g_system_open_token(process, access, token))
+        return FALSE;
+    if (process == GetCurrentProcess())
+        g_own_token = *token;
+    return TRUE;
+}
+
+BOOL WINAPI token_information_stand_in(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID buffer, DWORD size,
+                                       PDWORD needed)
+{
+    const DWORD level = token == g_own_token ? g_own_level : g_their_level;
+    *needed = sizeof(TOKEN_MANDATORY_LABEL) + sizeof(SID);
+    if (kind != TokenIntegrityLevel || level == 0 || size < *needed) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    auto *label = static_cast<TOKEN_MANDATORY_LABEL *>(buffer);
+    auto *sid = reinterpret_cast<SID *>(label + 1);
+    *sid = {SID_REVISION, 1, {SECURITY_MANDATORY_LABEL_AUTHORITY}, {level}};
+    label->Label.Sid = sid;
+    label->Label.Attributes = SE_GROUP_INTEGRITY;
+    return TRUE;
+}
+
+// A change that fails on a window whose program runs above kestal says what
+// to do about it, whichever call failed and whatever code it left; at the
+// same level, or where a level cannot be read, the failure keeps its own words.
+TEST_F(Setters, a_failure_on_a_window_of_a_program_run_as_administrator_says_so)
+{
+    constexpr char kAdvice[] = "the window belongs to a program running as administrator; run kestal-cli as "
+                               "administrator to change it";
+    constexpr int32_t kPin = -1;
+    const struct {
+        const char *what;
+        DWORD own, theirs;
+        refusal how;
+        int32_t pct;
+        std::string text;
+    } cases[] = {
+        {"high above medium, style refused", SECURITY_MANDATORY_MEDIUM_RID, SECURITY_MANDATORY_HIGH_RID,
+         refusal::keep_style, 60, std::string("SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 5): ") + kAdvice},
+        {"system above medium, z-order kept", SECURITY_MANDATORY_MEDIUM_RID, SECURITY_MANDATORY_SYSTEM_RID,
+         refusal::keep_z_order, kPin, std::string("SetWindowPos(topmost) failed (win32 error 0): ") + kAdvice},
+        {"the same level", SECURITY_MANDATORY_HIGH_RID, SECURITY_MANDATORY_HIGH_RID, refusal::keep_style, 60,
+         "SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 5): Access denied.\r\n"},
+        {"below kestal", SECURITY_MANDATORY_HIGH_RID, SECURITY_MANDATORY_MEDIUM_RID, refusal::keep_z_order, kPin,
+         "SetWindowPos(topmost) failed (win32 error 0): the window did not keep the change; its owner may have "
+         "changed it back"},
+        {"their level unreadable", SECURITY_MANDATORY_MEDIUM_RID, 0, refusal::keep_style, 60,
+         "SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 5): Access denied.\r\n"},
+        {"own level unreadable", 0, SECURITY_MANDATORY_HIGH_RID, refusal::keep_style, 60,
+         "SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 5): Access denied.\r\n"},
+    };
+    ASSERT_TRUE(token_queries()) << "advapi32's token queries are missing";
+    g_system_open_token = p_OpenProcessToken;
+    const GetTokenInformation_fn system_information = p_GetTokenInformation;
+    // The window's process is this one: the stand-in tells the own token from
+    // the one opened through the window's process id by the handle it got.
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        g_own_level = c.own;
+        g_their_level = c.theirs;
+        g_own_token = nullptr;
+        HWND window = make_refusing_window(c.how, layered_by::nobody);
+        ASSERT_TRUE(window);
+        p_OpenProcessToken = open_token_stand_in;
+        p_GetTokenInformation = token_information_stand_in;
+        EXPECT_EQ(c.pct == kPin ? kestal_set_topmost(window, 1) : kestal_set_opacity(window, c.pct), 0);
+        p_OpenProcessToken = g_system_open_token;
+        p_GetTokenInformation = system_information;
+        EXPECT_EQ(kestal_last_error(), c.text);
+        ShowWindow(window, SW_HIDE);
+        DestroyWindow(window);
+        kt::pump();
+    }
+}
+
 } // namespace

@@ -8,6 +8,8 @@ SetWindowLongPtrW_fn p_SetWindowLongPtrW = nullptr;
 DwmIsWindowCloaked_fn p_DwmIsWindowCloaked = nullptr;
 DwmGetWindowAttribute_fn p_DwmGetWindowAttribute = nullptr;
 QueryFullProcessImageNameW_fn p_QueryFullProcessImageNameW = nullptr;
+OpenProcessToken_fn p_OpenProcessToken = nullptr;
+GetTokenInformation_fn p_GetTokenInformation = nullptr;
 
 template <typename Fn> static Fn lookup(HMODULE module, const char *name)
 {
@@ -38,20 +40,37 @@ static HMODULE load_system_dwmapi()
     return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
+// Stores a resolved entry point. The value is the same at every call, so
+// after the first only reads remain, and a reader on another thread sees
+// either null, which it handles, or the one value.
+template <typename Fn> static void publish(Fn &entry_point, Fn value)
+{
+    if (entry_point == value)
+        return;
+    lock_library();
+    entry_point = value;
+    unlock_library();
+}
+
 void kswin_init()
 {
+    // The loader runs DllMain of what it loads, under its own lock, so the
+    // look-ups are made before the library's lock is taken, never under it.
     // dwmapi is loaded on every call and never released: the reference count
     // only grows, and the module stays mapped for the life of the process.
+    DwmIsWindowCloaked_fn is_cloaked = nullptr;
+    DwmGetWindowAttribute_fn get_attribute = nullptr;
     if (HMODULE dwm = load_system_dwmapi()) {
-        p_DwmIsWindowCloaked = lookup<DwmIsWindowCloaked_fn>(dwm, "DwmIsWindowCloaked");
+        is_cloaked = lookup<DwmIsWindowCloaked_fn>(dwm, "DwmIsWindowCloaked");
         // Released Windows versions export no "DwmIsWindowCloaked"; the cloak
         // state is read through the documented window attribute instead.
-        p_DwmGetWindowAttribute =
-            p_DwmIsWindowCloaked ? nullptr : lookup<DwmGetWindowAttribute_fn>(dwm, "DwmGetWindowAttribute");
+        get_attribute = is_cloaked ? nullptr : lookup<DwmGetWindowAttribute_fn>(dwm, "DwmGetWindowAttribute");
     }
+    publish(p_DwmIsWindowCloaked, is_cloaked);
+    publish(p_DwmGetWindowAttribute, get_attribute);
     if (HMODULE user32 = GetModuleHandleW(L"user32.dll")) {
-        p_GetWindowLongPtrW = lookup<GetWindowLongPtrW_fn>(user32, "GetWindowLongPtrW");
-        p_SetWindowLongPtrW = lookup<SetWindowLongPtrW_fn>(user32, "SetWindowLongPtrW");
+        publish(p_GetWindowLongPtrW, lookup<GetWindowLongPtrW_fn>(user32, "GetWindowLongPtrW"));
+        publish(p_SetWindowLongPtrW, lookup<SetWindowLongPtrW_fn>(user32, "SetWindowLongPtrW"));
     }
 }
 
@@ -59,18 +78,30 @@ QueryFullProcessImageNameW_fn image_name_query()
 {
     if (!p_QueryFullProcessImageNameW) {
         if (HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll"))
-            p_QueryFullProcessImageNameW =
-                lookup<QueryFullProcessImageNameW_fn>(kernel32, "QueryFullProcessImageNameW");
+            publish(p_QueryFullProcessImageNameW,
+                    lookup<QueryFullProcessImageNameW_fn>(kernel32, "QueryFullProcessImageNameW"));
     }
     return p_QueryFullProcessImageNameW;
 }
 
+bool token_queries()
+{
+    if (!p_OpenProcessToken || !p_GetTokenInformation) {
+        // A known DLL: the loader takes it from the system folder whatever
+        // the search path, and it is loaded in every process that has
+        // user32 anyway; the reference stays for the life of the process.
+        if (HMODULE advapi32 = LoadLibraryW(L"advapi32.dll")) {
+            publish(p_OpenProcessToken, lookup<OpenProcessToken_fn>(advapi32, "OpenProcessToken"));
+            publish(p_GetTokenInformation, lookup<GetTokenInformation_fn>(advapi32, "GetTokenInformation"));
+        }
+    }
+    return p_OpenProcessToken && p_GetTokenInformation;
+}
+
 void kestal_preflight(void)
 {
-    if (!enter_library())
-        return;
-    kswin_init();
-    leave_library();
+    if (library_ready())
+        kswin_init();
 }
 
 LONG_PTR style_read(HWND window)

@@ -23,16 +23,23 @@ using SetWindowLongPtrW_fn = LONG_PTR(WINAPI *)(HWND, int, LONG_PTR);
 using DwmIsWindowCloaked_fn = BOOL(WINAPI *)(HWND, BOOL *);
 using DwmGetWindowAttribute_fn = HRESULT(WINAPI *)(HWND, DWORD, void *, DWORD);
 using QueryFullProcessImageNameW_fn = BOOL(WINAPI *)(HANDLE, DWORD, LPWSTR, PDWORD);
+using OpenProcessToken_fn = BOOL(WINAPI *)(HANDLE, DWORD, PHANDLE);
+using GetTokenInformation_fn = BOOL(WINAPI *)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
 
 extern GetWindowLongPtrW_fn p_GetWindowLongPtrW;
 extern SetWindowLongPtrW_fn p_SetWindowLongPtrW;
 extern DwmIsWindowCloaked_fn p_DwmIsWindowCloaked;
 extern DwmGetWindowAttribute_fn p_DwmGetWindowAttribute;
 extern QueryFullProcessImageNameW_fn p_QueryFullProcessImageNameW;
+extern OpenProcessToken_fn p_OpenProcessToken;
+extern GetTokenInformation_fn p_GetTokenInformation;
 
 void kswin_init();
 // The image path query, looked up on first need; null where the system lacks it.
 QueryFullProcessImageNameW_fn image_name_query();
+// The token queries of advapi32, which the exe does not import, looked up on
+// first need; false where the system lacks them.
+bool token_queries();
 
 LONG_PTR style_read(HWND window);
 // Returns the system error code that the write left behind (0 when it set none).
@@ -51,11 +58,18 @@ inline constexpr wchar_t kMadeLayeredProperty[] = L"KestalMadeLayered";
 // be made ready.
 bool image_ready();
 
-// Every entry point into the library starts with enter_library() and, when
-// it returned true, ends with leave_library(). The library's state (the
-// window table, the entry points, the last-error text) is process-wide, and
-// a host may call from any thread: one lock makes the calls take turns.
-// It gets the image ready first; false when that failed, and then no lock is
-// held and the last-error text says why.
-bool enter_library();
-void leave_library();
+// Every entry point into the library starts with library_ready(): it makes
+// the image ready, and false means that it could not, and the last-error
+// text says why (when even that can be written).
+bool library_ready();
+
+// The library's process-wide state (the published census and the facts kept
+// per handle, the entry points, the last-error text) is shared by every
+// thread of a host. lock_library() and unlock_library() go around the reads
+// and writes of that state and nothing else: no system call under the lock
+// may send a message or run a hook, since either can run the host's code,
+// which may call the library again on this thread, or wait for a thread
+// that waits for the lock. A thread that already holds the lock may take it
+// again.
+void lock_library();
+void unlock_library();

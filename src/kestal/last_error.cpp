@@ -1,6 +1,7 @@
 // The process-wide text that describes the most recent failure.
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 #include "internal.h"
@@ -10,15 +11,21 @@
 // the C runtime start-up, yet must still read "no error" here.
 char g_last_error[kLastErrorSize] = "no error";
 
+// The text is made outside the lock and only copied under it: formatting
+// asks nothing of anyone, but it need not make other threads wait either.
 void set_error(const char *fmt, ...)
 {
+    char text[kLastErrorSize];
     va_list args;
     va_start(args, fmt);
-    const int length = vsnprintf(g_last_error, sizeof g_last_error, fmt, args);
+    const int length = vsnprintf(text, sizeof text, fmt, args);
     va_end(args);
     // A cut inside a character would leave text that no UTF-8 reader takes.
-    if (length < 0 || length >= static_cast<int>(sizeof g_last_error))
-        g_last_error[utf8_whole_length(std::string_view(g_last_error, sizeof g_last_error - 1))] = '\0';
+    if (length < 0 || length >= static_cast<int>(sizeof text))
+        text[utf8_whole_length(std::string_view(text, sizeof text - 1))] = '\0';
+    lock_library();
+    memcpy(g_last_error, text, sizeof text);
+    unlock_library();
 }
 
 void set_error_code(const char *what, DWORD code)
@@ -54,10 +61,14 @@ void set_error_win32(const char *what)
 }
 
 // The text stays process-wide: the pointer outlives the lock, and a failure
-// on another thread may overwrite the text before the caller reads it.
+// on another thread may overwrite the text before the caller reads it. The
+// lock taken and given back makes a text written on another thread whole
+// before this thread reads it.
 extern "C" KESTAL_API const char *kestal_last_error(void)
 {
-    if (enter_library())
-        leave_library();
+    if (library_ready()) {
+        lock_library();
+        unlock_library();
+    }
     return g_last_error;
 }

@@ -36,18 +36,28 @@ char kNone[] = "";
 
 } // namespace
 
-// Static so that a census allocates nothing per window beyond its strings.
-// Titles belong to the table; class and exe names to the known windows,
-// which hold the windows of this census and of the one before.
-static kestal_window g_list[kMaxWindows];
-static int32_t g_list_len = 0;
-static known_window g_known[2 * kMaxWindows];
-static int32_t g_known_len = 0;
-static int32_t g_known_hint = 0;
-static uint32_t g_round = 0;
-static uint32_t g_facts = 0;
-static HWND g_foreground = nullptr;
-static DWORD g_own_pid = 0;
+// One census: the table it gives out and the facts kept per handle. A census
+// is taken with no lock held, since reading a title sends a message to the
+// caller's own windows, and a window procedure of the host may call the
+// library again meanwhile; so each census works in a table of its own, and
+// only the hand-over of the published one is made under the lock. Titles
+// belong to the table; class and exe names to the known windows, which hold
+// the windows of this census and of the one before.
+struct census {
+    kestal_window list[kMaxWindows];
+    int32_t list_len;
+    known_window known[2 * kMaxWindows];
+    int32_t known_len;
+    int32_t known_hint;
+    uint32_t round;
+    uint32_t facts;
+    HWND foreground;
+    DWORD own_pid;
+};
+
+// The census that kestal_census gave out last, with the facts that the next
+// census may reuse; null while a census is being taken from it.
+static census *g_census = nullptr;
 
 static void release_owned(char *text)
 {
@@ -55,11 +65,11 @@ static void release_owned(char *text)
         free(text);
 }
 
-static void release_table()
+static void release_table(census &taken)
 {
-    for (int32_t i = 0; i < g_list_len; ++i)
-        release_owned(const_cast<char *>(g_list[i].title));
-    g_list_len = 0;
+    for (int32_t i = 0; i < taken.list_len; ++i)
+        release_owned(const_cast<char *>(taken.list[i].title));
+    taken.list_len = 0;
 }
 
 static void forget_window(known_window &known)
@@ -69,25 +79,25 @@ static void forget_window(known_window &known)
 }
 
 // Keeps the known windows that this census saw, in their order.
-static void forget_unseen()
+static void forget_unseen(census &taken)
 {
     int32_t kept = 0;
-    for (int32_t i = 0; i < g_known_len; ++i) {
-        if (g_known[i].round == g_round)
-            g_known[kept++] = g_known[i];
+    for (int32_t i = 0; i < taken.known_len; ++i) {
+        if (taken.known[i].round == taken.round)
+            taken.known[kept++] = taken.known[i];
         else
-            forget_window(g_known[i]);
+            forget_window(taken.known[i]);
     }
-    g_known_len = kept;
-    g_known_hint = 0;
+    taken.known_len = kept;
+    taken.known_hint = 0;
 }
 
-static void forget_all()
+static void forget_all(census &taken)
 {
-    for (int32_t i = 0; i < g_known_len; ++i)
-        forget_window(g_known[i]);
-    g_known_len = 0;
-    g_known_hint = 0;
+    for (int32_t i = 0; i < taken.known_len; ++i)
+        forget_window(taken.known[i]);
+    taken.known_len = 0;
+    taken.known_hint = 0;
 }
 
 // UTF-8 copy of a UTF-16 text on the C heap; null for an empty text or when
@@ -149,15 +159,15 @@ static int32_t opacity_of(HWND window, LONG_PTR style)
 // thread is busy, or waits for the thread that lists, would hang the listing.
 // The system keeps every window's text, and reading it there asks no thread.
 // The census has read the window's thread and process already.
-static bool owned_by_other_thread_of_this_process(DWORD pid, DWORD thread)
+static bool owned_by_other_thread_of_this_process(const census &taken, DWORD pid, DWORD thread)
 {
-    return pid == g_own_pid && thread != GetCurrentThreadId();
+    return pid == taken.own_pid && thread != GetCurrentThreadId();
 }
 
-static char *title_of(HWND window, DWORD pid, DWORD thread)
+static char *title_of(const census &taken, HWND window, DWORD pid, DWORD thread)
 {
     wchar_t title[kTitleChars];
-    int chars = owned_by_other_thread_of_this_process(pid, thread)
+    int chars = owned_by_other_thread_of_this_process(taken, pid, thread)
                     ? InternalGetWindowText(window, title, static_cast<int>(std::size(title)))
                     : GetWindowTextW(window, title, static_cast<int>(std::size(title)));
     // A long title is cut to the buffer; never between the halves of a pair.
@@ -188,9 +198,9 @@ template <typename ReadPath> static char *exe_name_from(ReadPath read_path)
     return exe;
 }
 
-static char *query_exe(DWORD pid)
+static char *query_exe(const census &taken, DWORD pid)
 {
-    if (pid == g_own_pid) {
+    if (pid == taken.own_pid) {
         return exe_name_from([](wchar_t *path, DWORD capacity) -> DWORD {
             DWORD chars = GetModuleFileNameW(nullptr, path, capacity);
             // A cut path fills the buffer; systems before Vista say so with no error code.
@@ -236,15 +246,15 @@ static char *owned_or_none(char *text)
 
 // A process's windows usually come one after another, so its exe is found
 // among the windows this census has recorded before it is asked for.
-static char *exe_for(DWORD pid)
+static char *exe_for(const census &taken, DWORD pid)
 {
     if (pid == 0)
         return kNone;
-    for (int32_t i = g_list_len - 1; i >= 0; --i) {
-        if (g_list[i].pid == pid)
-            return text_copy(g_list[i].exe);
+    for (int32_t i = taken.list_len - 1; i >= 0; --i) {
+        if (taken.list[i].pid == pid)
+            return text_copy(taken.list[i].exe);
     }
-    return owned_or_none(query_exe(pid));
+    return owned_or_none(query_exe(taken, pid));
 }
 
 static char *class_of(HWND window)
@@ -258,15 +268,15 @@ static char *class_of(HWND window)
 // that is new, or whose handle now names another window. The search starts
 // after the last window found, since the order changes little between two
 // censuses.
-static known_window *find_known(HWND window, DWORD pid, DWORD thread)
+static known_window *find_known(census &taken, HWND window, DWORD pid, DWORD thread)
 {
-    for (int32_t n = 0; n < g_known_len; ++n) {
-        const int32_t i = (g_known_hint + n) % g_known_len;
-        known_window &known = g_known[i];
+    for (int32_t n = 0; n < taken.known_len; ++n) {
+        const int32_t i = (taken.known_hint + n) % taken.known_len;
+        known_window &known = taken.known[i];
         if (known.window != window)
             continue;
         if (thread != 0 && known.thread == thread && known.pid == pid) {
-            g_known_hint = i + 1;
+            taken.known_hint = i + 1;
             return &known;
         }
         // Another window under a recycled value: its facts go at the end of this census.
@@ -276,14 +286,14 @@ static known_window *find_known(HWND window, DWORD pid, DWORD thread)
     return nullptr;
 }
 
-static known_window *remember(HWND window, DWORD pid, DWORD thread, char *class_name)
+static known_window *remember(census &taken, HWND window, DWORD pid, DWORD thread, char *class_name)
 {
     // The census before this one may still fill the room; what it saw and
     // this one has not seen yet can be asked again.
-    if (g_known_len == static_cast<int32_t>(std::size(g_known)))
-        forget_unseen();
-    known_window &known = g_known[g_known_len++];
-    known = {window, pid, thread, class_name, exe_for(pid), g_round};
+    if (taken.known_len == static_cast<int32_t>(std::size(taken.known)))
+        forget_unseen(taken);
+    known_window &known = taken.known[taken.known_len++];
+    known = {window, pid, thread, class_name, exe_for(taken, pid), taken.round};
     return &known;
 }
 
@@ -298,11 +308,11 @@ static void place(kestal_window &entry, const WINDOWINFO &info)
                                                : KESTAL_STATE_NORMAL;
 }
 
-static void capture(HWND window)
+static void capture(census &taken, HWND window)
 {
     DWORD pid = 0;
     const DWORD thread = GetWindowThreadProcessId(window, &pid);
-    known_window *known = find_known(window, pid, thread);
+    known_window *known = find_known(taken, window, pid, thread);
     char *class_name = known ? nullptr : class_of(window);
     if ((class_name && is_shell_class(class_name)) || is_cloaked(window)) {
         if (class_name)
@@ -310,33 +320,34 @@ static void capture(HWND window)
         return;
     }
     if (!known)
-        known = remember(window, pid, thread, class_name);
-    known->round = g_round;
+        known = remember(taken, window, pid, thread, class_name);
+    known->round = taken.round;
 
-    kestal_window &entry = g_list[g_list_len++];
+    kestal_window &entry = taken.list[taken.list_len++];
     entry = {};
     // One call gives the rectangle, the show state and the extended style.
     WINDOWINFO info = {};
     info.cbSize = sizeof info;
-    const bool placed = (g_facts & KESTAL_CENSUS_PLACEMENT) && GetWindowInfo(window, &info);
+    const bool placed = (taken.facts & KESTAL_CENSUS_PLACEMENT) && GetWindowInfo(window, &info);
     const LONG_PTR style = placed ? static_cast<LONG_PTR>(info.dwExStyle) : style_read(window);
     if (placed)
         place(entry, info);
     entry.hwnd = static_cast<int64_t>(reinterpret_cast<intptr_t>(window));
     entry.opacity = opacity_of(window, style);
     entry.pinned = (style & WS_EX_TOPMOST) != 0;
-    entry.title = owned_or_none(title_of(window, pid, thread));
+    entry.title = owned_or_none(title_of(taken, window, pid, thread));
     entry.exe = known->exe;
     entry.pid = pid;
     entry.class_name = known->class_name;
-    entry.foreground = window == g_foreground;
+    entry.foreground = window == taken.foreground;
 }
 
-static BOOL CALLBACK enum_cb(HWND window, LPARAM)
+static BOOL CALLBACK enum_cb(HWND window, LPARAM context)
 {
+    census &taken = *reinterpret_cast<census *>(context);
     // A full table records no more windows, so the rest are not queried.
-    if (g_list_len < kMaxWindows && IsWindowVisible(window))
-        capture(window);
+    if (taken.list_len < kMaxWindows && IsWindowVisible(window))
+        capture(taken, window);
     return TRUE;
 }
 
@@ -349,26 +360,45 @@ static char *empty_array()
     return copy;
 }
 
-static int32_t take_census(uint32_t facts)
+// A census with nothing in it. Its tables are left as they come: each entry
+// is written before it is read.
+static census *new_census()
+{
+    auto *fresh = static_cast<census *>(malloc(sizeof(census)));
+    if (!fresh) {
+        set_error("census: out of memory for the window table");
+        return nullptr;
+    }
+    fresh->list_len = 0;
+    fresh->known_len = 0;
+    fresh->known_hint = 0;
+    fresh->round = 0;
+    return fresh;
+}
+
+static void release_census(census *taken)
+{
+    if (!taken)
+        return;
+    release_table(*taken);
+    forget_all(*taken);
+    free(taken);
+}
+
+static int32_t take_census(census &taken, uint32_t facts)
 {
     kswin_init();
-    release_table();
-    g_own_pid = GetCurrentProcessId();
-    g_facts = facts;
-    ++g_round;
-    g_foreground = GetForegroundWindow();
-    if (!EnumWindows(enum_cb, 0)) {
+    release_table(taken);
+    taken.own_pid = GetCurrentProcessId();
+    taken.facts = facts;
+    ++taken.round;
+    taken.foreground = GetForegroundWindow();
+    if (!EnumWindows(enum_cb, reinterpret_cast<LPARAM>(&taken))) {
         set_error_win32("EnumWindows");
         return -1;
     }
-    forget_unseen();
-    return g_list_len;
-}
-
-static void release_census()
-{
-    release_table();
-    forget_all();
+    forget_unseen(taken);
+    return taken.list_len;
 }
 
 static char *json_or_report(char *text, const char *failure)
@@ -378,70 +408,82 @@ static char *json_or_report(char *text, const char *failure)
     return text;
 }
 
+// A listing keeps nothing: its census is its own, and the one that the
+// command line follows is neither used nor replaced.
 static char *list_windows()
 {
+    census *taken = new_census();
+    if (!taken)
+        return empty_array();
     char *text = nullptr;
-    if (take_census(0) >= 0) {
+    if (take_census(*taken, 0) >= 0) {
         const char *failure = nullptr;
-        text = json_or_report(listing_json(g_list, g_list_len, 0, &failure), failure);
+        text = json_or_report(listing_json(taken->list, taken->list_len, 0, &failure), failure);
     }
-    release_census();
+    release_census(taken);
     return text ? text : empty_array();
 }
 
 extern "C" KESTAL_API char *kestal_list(void)
 {
-    if (!enter_library())
-        return nullptr;
-    char *text = list_windows();
-    leave_library();
-    return text;
+    return library_ready() ? list_windows() : nullptr;
 }
 
 extern "C" KESTAL_API void kestal_free_string(char *text)
 {
-    if (!enter_library())
-        return;
-    free(text);
-    leave_library();
+    if (library_ready())
+        free(text);
 }
 
+// The published census lends its kept facts to the next one and takes the
+// new table back once it is whole. A census that a call nested in this one
+// published meanwhile (a window procedure that ran during a title read)
+// has been used by then, and the newer one replaces it.
 int32_t kestal_census(uint32_t facts, const kestal_window **windows)
 {
     *windows = nullptr;
-    if (!enter_library())
+    if (!library_ready())
         return -1;
-    const int32_t count = take_census(facts);
+    lock_library();
+    census *taken = g_census;
+    g_census = nullptr;
+    unlock_library();
+    if (!taken && !(taken = new_census()))
+        return -1;
+    const int32_t count = take_census(*taken, facts);
+    lock_library();
+    census *displaced = g_census;
+    g_census = taken;
+    unlock_library();
+    release_census(displaced);
     if (count >= 0)
-        *windows = g_list;
-    leave_library();
+        *windows = taken->list;
     return count;
 }
 
 void kestal_census_release(void)
 {
-    if (!enter_library())
+    if (!library_ready())
         return;
-    release_census();
-    leave_library();
+    lock_library();
+    census *taken = g_census;
+    g_census = nullptr;
+    unlock_library();
+    release_census(taken);
 }
 
 char *kestal_census_json(const kestal_window *windows, int32_t count, uint32_t options)
 {
-    if (!enter_library())
+    if (!library_ready())
         return nullptr;
     const char *failure = nullptr;
-    char *text = json_or_report(listing_json(windows, count, options, &failure), failure);
-    leave_library();
-    return text;
+    return json_or_report(listing_json(windows, count, options, &failure), failure);
 }
 
 char *kestal_window_json(const kestal_window *window, uint32_t options)
 {
-    if (!window || !enter_library())
+    if (!window || !library_ready())
         return nullptr;
     const char *failure = nullptr;
-    char *text = json_or_report(window_json(*window, options, &failure), failure);
-    leave_library();
-    return text;
+    return json_or_report(window_json(*window, options, &failure), failure);
 }

@@ -25,13 +25,55 @@ static void flush_to_display()
     }
 }
 
+// The mandatory integrity level of a process (the last part of its label's
+// SID, SECURITY_MANDATORY_MEDIUM_RID and so on); 0 when it cannot be read.
+static DWORD integrity_of(HANDLE process)
+{
+    HANDLE token = nullptr;
+    if (!p_OpenProcessToken(process, TOKEN_QUERY, &token))
+        return 0;
+    // The label and its SID, which holds at most 15 parts.
+    alignas(TOKEN_MANDATORY_LABEL) BYTE label[sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = 0;
+    DWORD level = 0;
+    if (p_GetTokenInformation(token, TokenIntegrityLevel, label, sizeof label, &size)) {
+        const auto *sid = static_cast<const SID *>(reinterpret_cast<TOKEN_MANDATORY_LABEL *>(label)->Label.Sid);
+        if (sid && sid->SubAuthorityCount > 0)
+            level = sid->SubAuthority[sid->SubAuthorityCount - 1];
+    }
+    CloseHandle(token);
+    return level;
+}
+
+// Windows keeps a program from changing the windows of a program that runs
+// with a higher integrity level, such as one run as administrator: the
+// changes fail, and messages to such a window may be dropped while the send
+// reports success. Nothing that kestal could try again would help.
+static bool owned_by_a_higher_integrity_level(HWND window)
+{
+    DWORD pid = 0;
+    if (!GetWindowThreadProcessId(window, &pid) || !token_queries())
+        return false;
+    const DWORD own = integrity_of(GetCurrentProcess());
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process)
+        return false;
+    const DWORD theirs = integrity_of(process);
+    CloseHandle(process);
+    return own != 0 && theirs > own;
+}
+
 // A change can fail without a system error code: the window was destroyed
 // between our write and its read-back, or its owner wrote its own idea of
 // the style over ours, or the system refused without saying why. "win32
 // error 0" with the system's text for 0 would call the failure a success.
 static void report_setter_failure(const char *what, HWND window, DWORD code)
 {
-    if (code != ERROR_SUCCESS) {
+    if (owned_by_a_higher_integrity_level(window)) {
+        set_error("%s failed (win32 error %lu): the window belongs to a program running as administrator; run "
+                  "kestal-cli as administrator to change it",
+                  what, code);
+    } else if (code != ERROR_SUCCESS) {
         set_error_code(what, code);
     } else if (!IsWindow(window)) {
         set_error_code(what, ERROR_INVALID_WINDOW_HANDLE);
@@ -269,20 +311,14 @@ static int32_t set_opacity(HWND window, int32_t pct)
     return pct == 100 ? leave_layered_mode(window, now) : set_alpha(window, now, pct);
 }
 
+// The setters hold no lock: the changes send messages to the window, and a
+// window of the caller's own thread runs its procedure inside the call.
 extern "C" KESTAL_API int32_t kestal_set_topmost(void *hwnd, int32_t topmost)
 {
-    if (!enter_library())
-        return 0;
-    int32_t done = set_topmost(static_cast<HWND>(hwnd), topmost);
-    leave_library();
-    return done;
+    return library_ready() ? set_topmost(static_cast<HWND>(hwnd), topmost) : 0;
 }
 
 extern "C" KESTAL_API int32_t kestal_set_opacity(void *hwnd, int32_t pct)
 {
-    if (!enter_library())
-        return 0;
-    int32_t done = set_opacity(static_cast<HWND>(hwnd), pct);
-    leave_library();
-    return done;
+    return library_ready() ? set_opacity(static_cast<HWND>(hwnd), pct) : 0;
 }
