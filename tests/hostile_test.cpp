@@ -658,14 +658,33 @@ std::vector<argument_case> argument_cases()
         {"handle then 100,000 letters", [](auto &w) { return args{"pin", w + std::string(100000, 'x')}; }, 0, "",
          effect::pinned},
         {"12abc reads as 12", [](auto &) { return args{"pin", "12abc"}; }, 1, bad_handle, effect::none},
-        {"hexadecimal reads as 0", [](auto &) { return args{"pin", "0x1F"}; }, 1, null_pin, effect::none},
-        {"the handle in hexadecimal reads as 0",
+        // After "0x" or "0X", base-16 strtoll, as spy tools show handles.
+        {"0x1F reads as 31", [](auto &) { return args{"pin", "0x1F"}; }, 1, bad_handle, effect::none},
+        {"the handle after 0x",
          [](auto &w) {
              char hex[32];
              snprintf(hex, sizeof hex, "0x%llx", std::stoull(w));
              return args{"pin", hex};
          },
-         1, null_pin, effect::none},
+         0, "", effect::pinned},
+        {"the handle after 0X in capitals",
+         [](auto &w) {
+             char hex[32];
+             snprintf(hex, sizeof hex, "0X%llX", std::stoull(w));
+             return args{"pin", hex};
+         },
+         0, "", effect::pinned},
+        {"the handle in hexadecimal faded",
+         [](auto &w) {
+             char hex[32];
+             snprintf(hex, sizeof hex, "0x%llx", std::stoull(w));
+             return args{"opacity", hex, "60"};
+         },
+         0, "", effect::faded, 60},
+        {"hexadecimal beyond 64 bits saturates", [](auto &) { return args{"pin", "0x1ffffffffffffffff"}; }, 1,
+         bad_handle, effect::none},
+        {"0x without digits reads as 0", [](auto &) { return args{"pin", "0xg"}; }, 1, null_pin, effect::none},
+        {"a blank before 0x keeps base 10", [](auto &) { return args{"pin", " 0x1F"}; }, 1, null_pin, effect::none},
         {"empty handle", [](auto &) { return args{"pin", ""}; }, 1, null_pin, effect::none},
         {"only blanks", [](auto &) { return args{"pin", "   "}; }, 1, null_pin, effect::none},
         {"letter beyond ASCII before the digits", [](auto &w) { return args{"pin", "\xc3\xa9" + w}; }, 1, null_pin,
@@ -715,7 +734,7 @@ std::vector<argument_case> argument_cases()
     };
 }
 
-TEST(HostileArguments, numbers_read_as_base_10_strtoll_and_atoi_or_fail_with_a_clear_error)
+TEST(HostileArguments, numbers_read_as_strtoll_and_atoi_or_fail_with_a_clear_error)
 {
     // The rows that must name no window rely on the platform to agree.
     for (int64_t nothing : {INT64_MAX, INT64_MIN, int64_t{-5}, int64_t{12}})

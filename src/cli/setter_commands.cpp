@@ -6,14 +6,8 @@
 #include "cli.h"
 #include "console_text.h"
 #include "kestal_inprocess.h"
+#include "window_handle.h"
 #include "window_selector.h"
-
-// Base 10 only, as the listing prints handles; text without digits reads as
-// 0, which the library rejects as a null handle.
-static void *handle_argument(const char *text)
-{
-    return reinterpret_cast<void *>(static_cast<intptr_t>(strtoll(text, nullptr, 10)));
-}
 
 static int report(int32_t result)
 {
