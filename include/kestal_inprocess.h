@@ -24,6 +24,53 @@ extern "C" {
 void kestal_preflight(void);
 
 /*============================================================================
+ * Controls: what a hotkey asks for, and the way back
+ *
+ * Each returns 1 on success and 0 on failure with the reason in
+ * kestal_last_error, holds no lock, and may run the window's procedure on
+ * the calling thread, like the setters. Every change is recorded on the
+ * window itself (window properties), so that kestal_reset in any process
+ * takes back exactly what any copy of kestal did.
+ *===========================================================================*/
+
+/** The `how` of the controls that switch something. */
+#define KESTAL_OFF 0
+#define KESTAL_ON 1
+#define KESTAL_TOGGLE 2
+
+/**
+ * Pins (KESTAL_ON) or releases (KESTAL_OFF) a window as kestal_set_topmost
+ * does, or flips its state (KESTAL_TOGGLE): a pinned window is released,
+ * any other is pinned.
+ */
+int32_t kestal_pin(void *hwnd, int32_t how);
+
+/**
+ * Steps the opacity by `points` percentage points, up or down, from the
+ * window's opacity as the listing reports it; the result is kept within 20
+ * to 100, and set as kestal_set_opacity sets it.
+ */
+int32_t kestal_step_opacity(void *hwnd, int32_t points);
+
+/**
+ * Makes mouse clicks pass through a window to whatever lies beneath
+ * (WS_EX_TRANSPARENT with WS_EX_LAYERED; a window that was not layered
+ * becomes layered at full alpha), or stops that, or flips it. Refuses the
+ * windows that kestal_set_opacity refuses. Off leaves layered mode only for
+ * a window that kestal made layered and that is not faded.
+ */
+int32_t kestal_set_clickthrough(void *hwnd, int32_t how);
+
+/**
+ * Takes back what kestal changed on a window, as the marks on it record:
+ * a pin kestal gave is released, a program's own pin that kestal released is
+ * given back, layered mode that kestal gave is left, a program's own layered
+ * attributes come back, click-through is removed, and the marks go. A window
+ * with nothing to take back succeeds untouched.
+ */
+int32_t kestal_reset(void *hwnd);
+
+/*============================================================================
  * Census: the listing as data
  *
  * The census array is one for the whole process: a census on another
@@ -53,6 +100,7 @@ typedef struct kestal_window {
     int32_t x, y, width, height; /* window rectangle, screen coordinates */
     int32_t state;          /* a kestal_window_state */
     int32_t foreground;     /* 1 for the foreground window, else 0 */
+    int32_t clickthrough;   /* 1 when clicks pass through (WS_EX_TRANSPARENT with WS_EX_LAYERED) */
 } kestal_window;
 
 /** Census facts: also read the rectangle and the show state (one more call
@@ -80,7 +128,8 @@ int32_t kestal_census(uint32_t facts, const kestal_window **windows);
 void kestal_census_release(void);
 
 /** JSON options: the long members ("pid", "class", "x", "y", "width",
- * "height", "state", "foreground") after the five of kestal_list. */
+ * "height", "state", "foreground", "clickthrough") after the five of
+ * kestal_list. */
 #define KESTAL_JSON_LONG 0x1u
 /** JSON options: every character beyond ASCII written as a \uXXXX escape
  * (a surrogate pair beyond the BMP), so that the text is pure ASCII. */

@@ -66,8 +66,8 @@ struct command {
 
 constexpr command kCommands[] = {
     {"test", run_self_test}, {"list", run_list}, {"pin", run_pin}, {"opacity", run_opacity},
-    {"lasterror", run_last_error}, {"watch", run_watch}, {"-h", run_help}, {"--help", run_help}, {"help", run_help},
-    {"--version", run_version},
+    {"lasterror", run_last_error}, {"watch", run_watch}, {"clickthrough", run_clickthrough}, {"reset", run_reset},
+    {"-h", run_help}, {"--help", run_help}, {"help", run_help}, {"--version", run_version},
 };
 
 // Output that never arrived, on a full disk or into a closed pipe, must not

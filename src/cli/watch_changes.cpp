@@ -24,12 +24,14 @@ constexpr member kMembers[] = {
     {"height", true, [](const kept_window &a, const kept_window &b) { return a.height != b.height; }},
     {"state", true, [](const kept_window &a, const kept_window &b) { return a.state != b.state; }},
     {"foreground", true, [](const kept_window &a, const kept_window &b) { return a.foreground != b.foreground; }},
+    {"clickthrough", true,
+     [](const kept_window &a, const kept_window &b) { return a.clickthrough != b.clickthrough; }},
 };
 
 kept_window kept(const kestal_window &window)
 {
     return {window.hwnd, window.title, window.exe, window.class_name, window.pinned, window.opacity, window.pid,
-            window.x, window.y, window.width, window.height, window.state, window.foreground};
+            window.x, window.y, window.width, window.height, window.state, window.foreground, window.clickthrough};
 }
 
 // A handle value that now names a window of another process or class is

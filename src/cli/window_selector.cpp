@@ -9,6 +9,7 @@
 
 #include "console_text.h"
 #include "kestal_inprocess.h"
+#include "window_handle.h"
 
 namespace {
 
@@ -109,30 +110,27 @@ bool matches(const selector &wanted, const kestal_window &window)
 
 } // namespace
 
-int run_on_selected(const char *word, window_setter setter, int32_t value)
+// The windows of a census that `wanted` matches, or all of them without it;
+// false, with the error line written, when no census could be taken.
+static bool listed_windows(const selector *wanted, std::vector<int64_t> &selected)
 {
-    selector wanted;
-    if (!parse_selector(widen(word), wanted))
-        return -1;
-
     const kestal_window *windows = nullptr;
     const int32_t count = kestal_census(0, &windows);
     if (count < 0) {
         print_err("error: %s\n", kestal_last_error());
-        return 1;
+        return false;
     }
-    std::vector<int64_t> selected;
     for (int32_t i = 0; i < count; ++i) {
-        if (matches(wanted, windows[i]))
+        if (!wanted || matches(*wanted, windows[i]))
             selected.push_back(windows[i].hwnd);
     }
     kestal_census_release();
-    if (selected.empty()) {
-        print_err("error: no window matches '%s'\n", word);
-        return 1;
-    }
+    return true;
+}
 
-    // Every window gets its change, whatever happened to the ones before it.
+// Every window gets its change, whatever happened to the ones before it.
+static int run_on_windows(const std::vector<int64_t> &selected, window_setter setter, int32_t value)
+{
     bool all_succeeded = true;
     for (int64_t hwnd : selected) {
         if (setter(reinterpret_cast<void *>(static_cast<intptr_t>(hwnd)), value) == 1)
@@ -144,4 +142,38 @@ int run_on_selected(const char *word, window_setter setter, int32_t value)
         return 1;
     write_out("ok\n");
     return 0;
+}
+
+int run_on_selected(const char *word, window_setter setter, int32_t value)
+{
+    selector wanted;
+    if (!parse_selector(widen(word), wanted))
+        return -1;
+    std::vector<int64_t> selected;
+    if (!listed_windows(&wanted, selected))
+        return 1;
+    if (selected.empty()) {
+        print_err("error: no window matches '%s'\n", word);
+        return 1;
+    }
+    return run_on_windows(selected, setter, value);
+}
+
+int run_on_target(const char *word, window_setter setter, int32_t value)
+{
+    const int selected = run_on_selected(word, setter, value);
+    if (selected >= 0)
+        return selected;
+    if (setter(handle_argument(word), value) == 1) {
+        write_out("ok\n");
+        return 0;
+    }
+    print_err("error: %s\n", kestal_last_error());
+    return 1;
+}
+
+int run_on_every_listed(window_setter setter, int32_t value)
+{
+    std::vector<int64_t> listed;
+    return listed_windows(nullptr, listed) ? run_on_windows(listed, setter, value) : 1;
 }

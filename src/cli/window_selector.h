@@ -11,3 +11,8 @@ using window_setter = int32_t (*)(void *hwnd, int32_t value);
 // "error: <hwnd>: <reason>" line per failure) and returns the exit code.
 // Returns -1 when the word is no selector: it is then a handle.
 int run_on_selected(const char *word, window_setter setter, int32_t value);
+// The same for a word that is a selector or a handle; a handle's window gets
+// "ok" or one "error: <reason>" line.
+int run_on_target(const char *word, window_setter setter, int32_t value);
+// The same for every listed window.
+int run_on_every_listed(window_setter setter, int32_t value);

@@ -39,6 +39,7 @@ static void add_members(yyjson_mut_doc *doc, yyjson_mut_val *object, const kesta
     yyjson_mut_obj_add_sint(doc, object, "height", entry.height);
     yyjson_mut_obj_add_str(doc, object, "state", state_name(entry.state));
     yyjson_mut_obj_add_bool(doc, object, "foreground", entry.foreground);
+    yyjson_mut_obj_add_bool(doc, object, "clickthrough", entry.clickthrough);
 }
 
 // Writes the document that `root` heads and frees it.

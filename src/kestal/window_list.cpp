@@ -340,6 +340,7 @@ static void capture(census &taken, HWND window)
     entry.pid = pid;
     entry.class_name = known->class_name;
     entry.foreground = window == taken.foreground;
+    entry.clickthrough = (style & (WS_EX_TRANSPARENT | WS_EX_LAYERED)) == (WS_EX_TRANSPARENT | WS_EX_LAYERED);
 }
 
 static BOOL CALLBACK enum_cb(HWND window, LPARAM context)

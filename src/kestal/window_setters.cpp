@@ -1,5 +1,5 @@
 // Pinning and fading any top-level window.
-#include "internal.h"
+#include "setter_steps.h"
 
 // Wine applies a foreign window's layered alpha by setting an X property on
 // the calling process's own display connection and does not flush it. A
@@ -15,7 +15,7 @@ static bool running_under_wine()
     return answer == 1;
 }
 
-static void flush_to_display()
+void flush_to_display()
 {
     if (!running_under_wine())
         return;
@@ -67,7 +67,7 @@ static bool owned_by_a_higher_integrity_level(HWND window)
 // between our write and its read-back, or its owner wrote its own idea of
 // the style over ours, or the system refused without saying why. "win32
 // error 0" with the system's text for 0 would call the failure a success.
-static void report_setter_failure(const char *what, HWND window, DWORD code)
+void report_setter_failure(const char *what, HWND window, DWORD code)
 {
     if (owned_by_a_higher_integrity_level(window)) {
         set_error("%s failed (win32 error %lu): the window belongs to a program running as administrator; run "
@@ -91,7 +91,7 @@ static void report_setter_failure(const char *what, HWND window, DWORD code)
 // not waited for at all.
 constexpr UINT kAnswerTimeoutMs = 5000;
 
-static bool window_answers(HWND window)
+bool window_answers(HWND window)
 {
     // A handle that names no window is left to the change itself, which
     // reports it in its own words; nor may a special value such as
@@ -112,7 +112,50 @@ static bool window_answers(HWND window)
     return false;
 }
 
-static int32_t set_topmost(HWND window, int32_t topmost)
+bool has_mark(HWND window, const wchar_t *mark)
+{
+    return GetPropW(window, mark) != nullptr;
+}
+
+void drop_mark(HWND window, const wchar_t *mark)
+{
+    if (has_mark(window, mark))
+        RemovePropW(window, mark);
+}
+
+bool put_mark(HWND window, const wchar_t *mark)
+{
+    SetLastError(ERROR_SUCCESS);
+    return SetPropW(window, mark, reinterpret_cast<HANDLE>(1)) != FALSE;
+}
+
+bool saved_layering(HWND window, COLORREF &key, BYTE &alpha, DWORD &flags)
+{
+    const auto value = reinterpret_cast<uintptr_t>(GetPropW(window, kOwnLayeringProperty));
+    if (!(value & kOwnLayeringPresent))
+        return false;
+    key = static_cast<COLORREF>(value & 0xFFFFFFu);
+    alpha = static_cast<BYTE>(value >> 24);
+    flags = static_cast<DWORD>(value >> 32) & (LWA_ALPHA | LWA_COLORKEY);
+    return true;
+}
+
+// A pin that kestal gave is marked so that it can be taken back; a release
+// of the program's own pin is marked so that the program gets it back. A
+// change that undoes an earlier one of kestal's leaves no mark at all. The
+// marks are a courtesy: a window that cannot take one keeps the change.
+static void note_pin(HWND window, bool was_topmost, bool topmost)
+{
+    if (was_topmost == topmost)
+        return;
+    const wchar_t *undone = topmost ? kUnpinnedProperty : kPinnedProperty;
+    if (has_mark(window, undone))
+        drop_mark(window, undone);
+    else
+        put_mark(window, topmost ? kPinnedProperty : kUnpinnedProperty);
+}
+
+int32_t set_topmost(HWND window, int32_t topmost)
 {
     if (!window) {
         set_error("set_topmost: null hwnd");
@@ -126,6 +169,7 @@ static int32_t set_topmost(HWND window, int32_t topmost)
     }
     if (!window_answers(window))
         return 0;
+    const bool was_topmost = (style_read(window) & WS_EX_TOPMOST) != 0;
     HWND insert_after = topmost ? HWND_TOPMOST : HWND_NOTOPMOST;
     SetLastError(ERROR_SUCCESS);
     if (!SetWindowPos(window, insert_after, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE)) {
@@ -139,20 +183,11 @@ static int32_t set_topmost(HWND window, int32_t topmost)
         report_setter_failure("SetWindowPos(topmost)", window, ERROR_SUCCESS);
         return 0;
     }
+    note_pin(window, was_topmost, topmost != 0);
     return 1;
 }
 
-// What a window's layering is at one moment: its extended style and, for a
-// layered window, the attributes that SetLayeredWindowAttributes gave it.
-struct layering {
-    LONG_PTR style;
-    bool attributes_read;
-    COLORREF key;
-    BYTE alpha;
-    DWORD flags;
-};
-
-static layering layering_of(HWND window)
+layering layering_of(HWND window)
 {
     layering now = {style_read(window), false, 0, 255, 0};
     if (now.style & WS_EX_LAYERED)
@@ -160,44 +195,46 @@ static layering layering_of(HWND window)
     return now;
 }
 
+int32_t opacity_percent(const layering &now)
+{
+    // A colour-keyed window without LWA_ALPHA is drawn fully opaque.
+    if (!(now.style & WS_EX_LAYERED) || !now.attributes_read || !(now.flags & LWA_ALPHA))
+        return 100;
+    return percent_from_alpha(now.alpha);
+}
+
 // Windows documents that a layered window cannot have a class-wide or
 // private device context, and that a window drawn with UpdateLayeredWindow
 // cannot draw that way again once SetLayeredWindowAttributes has been called
 // on it; such a window has no attributes to read. Neither is ours to change.
-static bool refused_by_class(HWND window)
+bool refused_by_class(const char *operation, HWND window)
 {
     const ULONG_PTR class_style = GetClassLongPtrW(window, GCL_STYLE);
     const char *device_context = class_style & CS_OWNDC ? "CS_OWNDC" : class_style & CS_CLASSDC ? "CS_CLASSDC" : nullptr;
     if (!device_context)
         return false;
-    set_error("set_opacity: the window's class has %s, which a layered window cannot have; its opacity cannot be "
-              "changed",
-              device_context);
+    set_error("%s: the window's class has %s, which a layered window cannot have; its opacity cannot be changed",
+              operation, device_context);
     return true;
 }
 
-static bool refused_as_per_pixel(const layering &now)
+bool refused_as_per_pixel(const char *operation, const layering &now)
 {
     if (!(now.style & WS_EX_LAYERED) || now.attributes_read)
         return false;
-    set_error("set_opacity: the window draws its own per-pixel alpha (UpdateLayeredWindow); only its own program "
-              "can change its opacity");
+    set_error("%s: the window draws its own per-pixel alpha (UpdateLayeredWindow); only its own program can change "
+              "its opacity",
+              operation);
     return true;
 }
 
 // The mark of a window that kestal made layered, on the window itself so that
 // every process that fades it sees it. Only such a window leaves layered mode
 // at 100: one that its own program made layered stays so.
-static void forget_made_layered(HWND window)
-{
-    if (GetPropW(window, kMadeLayeredProperty))
-        RemovePropW(window, kMadeLayeredProperty);
-}
-
 static void undo_made_layered(HWND window)
 {
     style_write(window, style_read(window) & ~static_cast<LONG_PTR>(WS_EX_LAYERED));
-    forget_made_layered(window);
+    drop_mark(window, kMadeLayeredProperty);
 }
 
 // The layered-window guidance asks for a repaint of frame, client area and
@@ -207,25 +244,60 @@ static void repaint(HWND window)
     RedrawWindow(window, nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_FRAME | RDW_ALLCHILDREN);
 }
 
-static int32_t leave_layered_mode(HWND window, const layering &now)
+// Before kestal first changes the attributes that a window's own program
+// gave it, they are kept on the window, so that `reset` gives them back.
+// Once the program's own attributes are in effect again, the record has
+// nothing left to give.
+static void keep_own_layering(HWND window, const layering &now)
+{
+    if (!now.attributes_read || has_mark(window, kMadeLayeredProperty) || has_mark(window, kOwnLayeringProperty))
+        return;
+    SetPropW(window, kOwnLayeringProperty,
+             reinterpret_cast<HANDLE>(static_cast<uintptr_t>(saved_layering_value(now.key, now.alpha, now.flags))));
+}
+
+static void forget_own_layering_when_back(HWND window, COLORREF key, BYTE alpha, DWORD flags)
+{
+    COLORREF own_key = 0;
+    BYTE own_alpha = 0;
+    DWORD own_flags = 0;
+    if (saved_layering(window, own_key, own_alpha, own_flags) &&
+        saved_layering_value(own_key, own_alpha, own_flags) == saved_layering_value(key, alpha, flags))
+        drop_mark(window, kOwnLayeringProperty);
+}
+
+// Full alpha, keeping the colour key that the program drew with.
+static int32_t full_alpha(HWND window, const layering &now)
+{
+    if (!(now.flags & LWA_ALPHA) || now.alpha == 255)
+        return 1;
+    keep_own_layering(window, now);
+    const DWORD flags = LWA_ALPHA | (now.flags & LWA_COLORKEY);
+    SetLastError(ERROR_SUCCESS);
+    if (!SetLayeredWindowAttributes(window, now.key, 255, flags)) {
+        report_setter_failure("SetLayeredWindowAttributes", window, GetLastError());
+        return 0;
+    }
+    forget_own_layering_when_back(window, now.key, 255, flags);
+    flush_to_display();
+    return 1;
+}
+
+int32_t leave_layered_mode(HWND window, const layering &now)
 {
     if (!(now.style & WS_EX_LAYERED)) {
-        forget_made_layered(window);
+        drop_mark(window, kMadeLayeredProperty);
         return 1;
     }
-    if (!GetPropW(window, kMadeLayeredProperty)) {
-        // Its own program's layering: full alpha, and the program's own
-        // colour key, which fading kept; a window already there is left as is.
-        if (!(now.flags & LWA_ALPHA) || now.alpha == 255)
-            return 1;
-        SetLastError(ERROR_SUCCESS);
-        if (!SetLayeredWindowAttributes(window, now.key, 255, LWA_ALPHA | (now.flags & LWA_COLORKEY))) {
-            report_setter_failure("SetLayeredWindowAttributes", window, GetLastError());
-            return 0;
-        }
-        flush_to_display();
-        return 1;
-    }
+    // Its own program's layering stays, and so does kestal's on a window
+    // that clicks pass through, which needs layered mode for that.
+    if (!has_mark(window, kMadeLayeredProperty) || (now.style & WS_EX_TRANSPARENT))
+        return full_alpha(window, now);
+    return drop_made_layering(window, now);
+}
+
+int32_t drop_made_layering(HWND window, const layering &now)
+{
     DWORD write_error = style_write(window, now.style & ~static_cast<LONG_PTR>(WS_EX_LAYERED));
     if (style_read(window) & WS_EX_LAYERED) {
         report_setter_failure("SetWindowLongPtr(clear WS_EX_LAYERED)", window, write_error);
@@ -237,7 +309,7 @@ static int32_t leave_layered_mode(HWND window, const layering &now)
     return 1;
 }
 
-static int32_t set_alpha(HWND window, const layering &now, int32_t pct)
+int32_t set_alpha(HWND window, const layering &now, int32_t pct)
 {
     const bool was_layered = (now.style & WS_EX_LAYERED) != 0;
     if (!was_layered) {
@@ -248,18 +320,20 @@ static int32_t set_alpha(HWND window, const layering &now, int32_t pct)
         }
         // Unmarked, the window would be taken for one that its own program
         // made layered, and would never leave layered mode again.
-        SetLastError(ERROR_SUCCESS);
-        if (!SetPropW(window, kMadeLayeredProperty, reinterpret_cast<HANDLE>(1))) {
+        if (!put_mark(window, kMadeLayeredProperty)) {
             DWORD code = GetLastError();
             undo_made_layered(window);
             report_setter_failure("SetProp", window, code);
             return 0;
         }
+    } else {
+        keep_own_layering(window, now);
     }
     // LWA_ALPHA alone would drop a colour key that the program drew with.
-    const DWORD key_flag = now.flags & LWA_COLORKEY;
+    const DWORD flags = LWA_ALPHA | (now.flags & LWA_COLORKEY);
+    const BYTE alpha = alpha_from_percent(pct);
     SetLastError(ERROR_SUCCESS);
-    if (!SetLayeredWindowAttributes(window, now.key, alpha_from_percent(pct), LWA_ALPHA | key_flag)) {
+    if (!SetLayeredWindowAttributes(window, now.key, alpha, flags)) {
         DWORD code = GetLastError();
         // A layered window without attributes is not drawn at all: never
         // leave another program's window invisible because of us.
@@ -268,11 +342,12 @@ static int32_t set_alpha(HWND window, const layering &now, int32_t pct)
         report_setter_failure("SetLayeredWindowAttributes", window, code);
         return 0;
     }
+    forget_own_layering_when_back(window, now.key, alpha, flags);
     flush_to_display();
     return 1;
 }
 
-static int32_t set_opacity(HWND window, int32_t pct)
+int32_t set_opacity(HWND window, int32_t pct)
 {
     // Unsigned arithmetic: one comparison rejects below 20, above 100 and
     // negative values, without signed overflow at INT32_MIN.
@@ -291,22 +366,22 @@ static int32_t set_opacity(HWND window, int32_t pct)
         return 0;
     }
     const layering before = layering_of(window);
-    if (refused_as_per_pixel(before))
+    if (refused_as_per_pixel("set_opacity", before))
         return 0;
     // An opaque window needs nothing, nor its program's answer: 100 on a
     // window that is not layered succeeds whatever its class.
     if (pct == 100 && !(before.style & WS_EX_LAYERED)) {
-        forget_made_layered(window);
+        drop_mark(window, kMadeLayeredProperty);
         return 1;
     }
-    if (refused_by_class(window))
+    if (refused_by_class("set_opacity", window))
         return 0;
     if (!window_answers(window))
         return 0;
     // Read after the wait, right before the write: a change that the
     // program made meanwhile must not be written over.
     const layering now = layering_of(window);
-    if (refused_as_per_pixel(now))
+    if (refused_as_per_pixel("set_opacity", now))
         return 0;
     return pct == 100 ? leave_layered_mode(window, now) : set_alpha(window, now, pct);
 }

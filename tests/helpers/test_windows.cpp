@@ -13,6 +13,9 @@
 //   layering HWND        -> the window's layering as its own program reads it:
 //                           "plain", "layered unreadable", or
 //                           "layered flags=F alpha=A key=K" (decimal)
+//   exstyle HWND         -> which of topmost, layered and transparent the
+//                           window's extended style holds, comma-separated,
+//                           in that order; "-" for none
 //   draw HWND            -> ok, or "failed ERROR": draws a perpixel window
 //                           with UpdateLayeredWindow once more
 //   destroy HWND         -> ok
@@ -31,6 +34,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -221,6 +225,15 @@ bool run_command(const std::string &line)
         reply("ok");
     } else if (verb == "layering") {
         reply(layering(handle_from(first)));
+    } else if (verb == "exstyle") {
+        const LONG_PTR style = GetWindowLongPtrW(handle_from(first), GWL_EXSTYLE);
+        std::string names;
+        constexpr std::pair<LONG_PTR, const char *> kBits[] = {
+            {WS_EX_TOPMOST, "topmost"}, {WS_EX_LAYERED, "layered"}, {WS_EX_TRANSPARENT, "transparent"}};
+        for (const auto &[bit, name] : kBits)
+            if (style & bit)
+                names += (names.empty() ? "" : ",") + std::string(name);
+        reply(names.empty() ? "-" : names);
     } else if (verb == "draw") {
         DWORD error = draw_per_pixel(handle_from(first));
         reply(error == ERROR_SUCCESS ? "ok" : "failed " + std::to_string(error));

@@ -336,7 +336,7 @@ bool read_window(yyjson_val *object, bool long_form, long_window &window)
 {
     static constexpr std::string_view kMembers[] = {"hwnd",  "title", "exe", "pinned", "opacity",
                                                     "pid",   "class", "x",   "y",      "width",
-                                                    "height", "state", "foreground"};
+                                                    "height", "state", "foreground", "clickthrough"};
     const size_t expected = long_form ? std::size(kMembers) : 5;
     if (!yyjson_is_obj(object) || yyjson_obj_size(object) != expected) {
         ADD_FAILURE() << "a window object holds " << yyjson_obj_size(object) << " members, not " << expected;
@@ -358,7 +358,8 @@ bool read_window(yyjson_val *object, bool long_form, long_window &window)
     if (long_form)
         typed = typed && yyjson_is_uint(get("pid")) && yyjson_is_str(get("class")) && yyjson_is_int(get("x")) &&
                 yyjson_is_int(get("y")) && yyjson_is_int(get("width")) && yyjson_is_int(get("height")) &&
-                yyjson_is_str(get("state")) && yyjson_is_bool(get("foreground"));
+                yyjson_is_str(get("state")) && yyjson_is_bool(get("foreground")) &&
+                yyjson_is_bool(get("clickthrough"));
     if (!typed) {
         ADD_FAILURE() << "a member of a window object has the wrong type";
         return false;
@@ -374,6 +375,7 @@ bool read_window(yyjson_val *object, bool long_form, long_window &window)
         window.height = yyjson_get_sint(get("height"));
         window.state = yyjson_get_str(get("state"));
         window.foreground = yyjson_get_bool(get("foreground"));
+        window.clickthrough = yyjson_get_bool(get("clickthrough"));
     }
     return true;
 }

@@ -105,7 +105,7 @@ struct listed_window {
 // failure that says why) when the text is not such a listing.
 std::optional<std::vector<listed_window>> parse_listing(const char *text);
 
-// A window object of `list --long`: the five members, then eight more.
+// A window object of `list --long`: the five members, then nine more.
 struct long_window {
     listed_window listed;
     int64_t pid = 0;
@@ -113,6 +113,7 @@ struct long_window {
     int64_t x = 0, y = 0, width = 0, height = 0;
     std::string state;
     bool foreground = false;
+    bool clickthrough = false;
 };
 
 // Reads one window object of either form, checking the members' names,
