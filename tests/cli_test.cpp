@@ -21,7 +21,8 @@ constexpr char kUsage[] = "tinsmere-kestal CLI\n"
 
 std::string flag_error(const std::string &flag)
 {
-    return "error: pin: the flag '" + flag + "' is not a number: give 1 to pin the window or 0 to release it\n";
+    return "error: pin: the flag '" + flag +
+           "' is not a number: give 1 or on to pin the window, 0 or off to release it, or toggle to flip it\n";
 }
 
 struct cli_case {
@@ -251,9 +252,12 @@ TEST(Cli, setter_commands_without_a_usable_handle_or_percentage_fail)
         // The flag is judged before the handle.
         {{"pin", "0", "true"}, kUsage, flag_error("true"), 2},
         {{"opacity", "0", "50"}, "", "error: set_opacity: null hwnd\n", 1},
-        // Handles are decimal: a hexadecimal one reads as its leading 0.
-        {{"pin", "0x1F"}, "", "error: set_topmost: null hwnd\n", 1},
-        {{"opacity", "0x1F", "50"}, "", "error: set_opacity: null hwnd\n", 1},
+        // Handles are decimal, or hexadecimal after 0x: 0x1F names no window.
+        {{"pin", "0x1F"}, "", "error: SetWindowPos(topmost) failed (win32 error 1400): Invalid window handle.\r\n\n", 1},
+        {{"opacity", "0x1F", "50"},
+         "",
+         "error: SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 1400): Invalid window handle.\r\n\n",
+         1},
         {{"pin", "window"}, "", "error: set_topmost: null hwnd\n", 1},
         // The percentage is judged before the handle.
         {{"opacity", "0", "10"}, "", "error: set_opacity: pct out of range 20-100 (got 10)\n", 1},
@@ -293,9 +297,10 @@ TEST_F(CliOnWindow, pin_and_opacity_change_the_window_as_the_listing_shows)
         {{"pin", h, "1", "extra"}, "ok\n", "", 0, true, 100},
         {{"pin", h, "0"}, "ok\n", "", 0, false, 100},
         {{"pin", h}, "ok\n", "", 0, true, 100},
-        // A flag that is no number would read as 0 and release the window.
+        // A flag that is no number would read as 0 and release the window;
+        // only the words of the controls have a meaning.
         {{"pin", h, "true"}, kUsage, flag_error("true"), 2, true, 100},
-        {{"pin", h, "on"}, kUsage, flag_error("on"), 2, true, 100},
+        {{"pin", h, "On"}, kUsage, flag_error("On"), 2, true, 100},
         {{"pin", h, "yes"}, kUsage, flag_error("yes"), 2, true, 100},
         {{"pin", h, "x"}, kUsage, flag_error("x"), 2, true, 100},
         {{"pin", h, ""}, kUsage, flag_error(""), 2, true, 100},
