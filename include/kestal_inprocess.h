@@ -70,6 +70,14 @@ int32_t kestal_set_clickthrough(void *hwnd, int32_t how);
  */
 int32_t kestal_reset(void *hwnd);
 
+/**
+ * Marks a window as changed by a person, so that rules that keep windows a
+ * certain way leave it alone until it closes; kestal_reset removes the mark.
+ * kestal_changed_by_hand answers 1 for a window with the mark, else 0.
+ */
+int32_t kestal_mark_by_hand(void *hwnd);
+int32_t kestal_changed_by_hand(void *hwnd);
+
 /*============================================================================
  * Census: the listing as data
  *

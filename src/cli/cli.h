@@ -19,3 +19,11 @@ int run_reset(int argc, char **argv);
 // The switch words of the controls: KESTAL_ON for "on", KESTAL_OFF for
 // "off", KESTAL_TOGGLE for "toggle"; -1 for any other word.
 int32_t switch_word(std::string_view word);
+// What atoi reads as a number: blanks, an optional sign, then a digit.
+bool is_number_text(const char *text);
+// The points of an opacity step: 1 to 100 in plain decimal digits.
+bool parse_points(const char *text, int32_t &points);
+// Runs the command that the words name, as main does with its command line
+// (words[0] is the program's name); returns the exit code.
+int run_command_words(int argc, char **argv);
+int run_keep(int argc, char **argv);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <string>
 
 #include "utf8_text.h"
 
@@ -107,8 +108,22 @@ bool write_console(output_stream &stream, std::string_view text)
     return written;
 }
 
+// Where the output of a command goes while another command runs it, as
+// `keep` runs the command of a hotkey; null while nothing captures.
+std::string *g_captured_out = nullptr;
+std::string *g_captured_err = nullptr;
+
+std::string *capture_of(FILE *file)
+{
+    return file == stdout ? g_captured_out : file == stderr ? g_captured_err : nullptr;
+}
+
 bool write_stream(FILE *file, std::string_view text)
 {
+    if (std::string *captured = capture_of(file)) {
+        captured->append(text);
+        return true;
+    }
     output_stream *stream = stream_of(file);
     if (stream && is_console(*stream, file))
         return write_console(*stream, text);
@@ -117,6 +132,19 @@ bool write_stream(FILE *file, std::string_view text)
 
 bool print_stream(FILE *file, const char *fmt, va_list args)
 {
+    if (std::string *captured = capture_of(file)) {
+        va_list again;
+        va_copy(again, args);
+        const int length = std::vsnprintf(nullptr, 0, fmt, args);
+        if (length > 0) {
+            const std::size_t start = captured->size();
+            captured->resize(start + static_cast<std::size_t>(length) + 1);
+            std::vsnprintf(captured->data() + start, static_cast<std::size_t>(length) + 1, fmt, again);
+            captured->resize(start + static_cast<std::size_t>(length));
+        }
+        va_end(again);
+        return length >= 0;
+    }
     output_stream *stream = stream_of(file);
     if (!stream || !is_console(*stream, file))
         return std::vfprintf(file, fmt, args) >= 0;
@@ -150,6 +178,12 @@ void release_held(output_stream &stream)
 }
 
 } // namespace
+
+void capture_output(std::string *out, std::string *err)
+{
+    g_captured_out = out;
+    g_captured_err = err;
+}
 
 bool print_out(const char *fmt, ...)
 {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 // printf-style UTF-8 output: a console gets it as UTF-16 through
@@ -22,6 +23,10 @@ bool write_err(std::string_view text);
 // (a report file, say) gets the bytes unchanged.
 bool print_to(FILE *stream, const char *fmt, ...) __attribute__((format(gnu_printf, 2, 3)));
 bool write_to(FILE *stream, std::string_view text);
+
+// While `out` and `err` are set, what is written to stdout and stderr is
+// appended to them instead; null for both ends that.
+void capture_output(std::string *out, std::string *err);
 
 // Completes both streams before the process ends: a UTF-8 sequence that a
 // write left unfinished on a console is shown as U+FFFD, and stdout's buffer

@@ -67,6 +67,7 @@ struct command {
 constexpr command kCommands[] = {
     {"test", run_self_test}, {"list", run_list}, {"pin", run_pin}, {"opacity", run_opacity},
     {"lasterror", run_last_error}, {"watch", run_watch}, {"clickthrough", run_clickthrough}, {"reset", run_reset},
+    {"keep", run_keep},
     {"-h", run_help}, {"--help", run_help}, {"help", run_help}, {"--version", run_version},
 };
 
@@ -98,6 +99,11 @@ int dispatch(int argc, char **argv)
 }
 
 } // namespace
+
+int run_command_words(int argc, char **argv)
+{
+    return dispatch(argc, argv);
+}
 
 uint32_t json_options(int argc, char **argv)
 {

@@ -12,7 +12,7 @@
 
 // What atoi reads as a number: blanks, an optional sign, then a digit. A
 // word such as "true" would read as 0 and release the window it meant to pin.
-static bool is_number_text(const char *text)
+bool is_number_text(const char *text)
 {
     while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
         ++text;
@@ -21,7 +21,6 @@ static bool is_number_text(const char *text)
     return *text >= '0' && *text <= '9';
 }
 
-// The switch words of the controls; -1 for any other word.
 int32_t switch_word(std::string_view word)
 {
     return word == "on" ? KESTAL_ON : word == "off" ? KESTAL_OFF : word == "toggle" ? KESTAL_TOGGLE : -1;
@@ -46,8 +45,7 @@ int run_pin(int argc, char **argv)
     return run_on_target(argv[2], kestal_pin, how);
 }
 
-// The points of a step: 1 to 100 in plain decimal digits.
-static bool parse_points(const char *text, int32_t &points)
+bool parse_points(const char *text, int32_t &points)
 {
     char *end = nullptr;
     const long value = strtol(text, &end, 10);

@@ -9,17 +9,10 @@
 
 #include "console_text.h"
 #include "kestal_inprocess.h"
+#include "keep.h"
 #include "window_handle.h"
 
 namespace {
-
-enum class selector_kind { active, exe, title, class_name, pid };
-
-struct selector {
-    selector_kind kind;
-    std::wstring text; // what follows the prefix
-    DWORD pid;
-};
 
 struct selector_form {
     std::wstring_view prefix;
@@ -49,7 +42,7 @@ bool parse_pid(std::wstring_view digits, DWORD &pid)
 
 // A word in none of the forms, or with nothing after its prefix, is no
 // selector: it keeps its meaning as a handle.
-bool parse_selector(std::wstring_view word, selector &parsed)
+bool parse_selector(std::wstring_view word, window_selector &parsed)
 {
     if (word == L"active") {
         parsed = {selector_kind::active, {}, 0};
@@ -91,7 +84,7 @@ bool contains_text(std::wstring_view haystack, std::wstring_view needle)
     return false;
 }
 
-bool matches(const selector &wanted, const kestal_window &window)
+bool matches(const window_selector &wanted, const kestal_window &window)
 {
     switch (wanted.kind) {
     case selector_kind::active:
@@ -110,9 +103,19 @@ bool matches(const selector &wanted, const kestal_window &window)
 
 } // namespace
 
+bool read_selector(const char *word, window_selector &selector)
+{
+    return parse_selector(widen(word), selector);
+}
+
+bool selector_matches(const window_selector &selector, const kestal_window &window)
+{
+    return matches(selector, window);
+}
+
 // The windows of a census that `wanted` matches, or all of them without it;
 // false, with the error line written, when no census could be taken.
-static bool listed_windows(const selector *wanted, std::vector<int64_t> &selected)
+static bool listed_windows(const window_selector *wanted, std::vector<int64_t> &selected)
 {
     const kestal_window *windows = nullptr;
     const int32_t count = kestal_census(0, &windows);
@@ -128,13 +131,29 @@ static bool listed_windows(const selector *wanted, std::vector<int64_t> &selecte
     return true;
 }
 
+std::vector<int64_t> *g_changed_windows = nullptr;
+
+// A change made by a person, from any console, takes the window out of the
+// hands of the rules that a running keep applies.
+static void changed_by_command(int64_t hwnd)
+{
+    static const bool keep_runs = FindWindowExW(HWND_MESSAGE, nullptr, kKeepWindowClass, nullptr) != nullptr;
+    void *window = reinterpret_cast<void *>(static_cast<intptr_t>(hwnd));
+    if (keep_runs)
+        kestal_mark_by_hand(window);
+    if (g_changed_windows)
+        g_changed_windows->push_back(hwnd);
+}
+
 // Every window gets its change, whatever happened to the ones before it.
 static int run_on_windows(const std::vector<int64_t> &selected, window_setter setter, int32_t value)
 {
     bool all_succeeded = true;
     for (int64_t hwnd : selected) {
-        if (setter(reinterpret_cast<void *>(static_cast<intptr_t>(hwnd)), value) == 1)
+        if (setter(reinterpret_cast<void *>(static_cast<intptr_t>(hwnd)), value) == 1) {
+            changed_by_command(hwnd);
             continue;
+        }
         all_succeeded = false;
         print_err("error: %lld: %s\n", static_cast<long long>(hwnd), kestal_last_error());
     }
@@ -146,7 +165,7 @@ static int run_on_windows(const std::vector<int64_t> &selected, window_setter se
 
 int run_on_selected(const char *word, window_setter setter, int32_t value)
 {
-    selector wanted;
+    window_selector wanted;
     if (!parse_selector(widen(word), wanted))
         return -1;
     std::vector<int64_t> selected;
@@ -164,7 +183,9 @@ int run_on_target(const char *word, window_setter setter, int32_t value)
     const int selected = run_on_selected(word, setter, value);
     if (selected >= 0)
         return selected;
-    if (setter(handle_argument(word), value) == 1) {
+    void *window = handle_argument(word);
+    if (setter(window, value) == 1) {
+        changed_by_command(static_cast<int64_t>(reinterpret_cast<intptr_t>(window)));
         write_out("ok\n");
         return 0;
     }

@@ -2,7 +2,25 @@
 // "class:NAME" and "pid:N" in place of a number.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
+#include <string>
+
+#include "kestal_inprocess.h"
+
+enum class selector_kind { active, exe, title, class_name, pid };
+
+// A selector read from its word.
+struct window_selector {
+    selector_kind kind;
+    std::wstring text; // what follows the prefix
+    DWORD pid;
+};
+
+// False when `word` (UTF-8) is in none of the forms: it is then a handle.
+bool read_selector(const char *word, window_selector &selector);
+bool selector_matches(const window_selector &selector, const kestal_window &window);
 
 using window_setter = int32_t (*)(void *hwnd, int32_t value);
 

@@ -56,6 +56,8 @@ inline constexpr wchar_t kUnpinnedProperty[] = L"KestalUnpinned";
 inline constexpr wchar_t kOwnLayeringProperty[] = L"KestalOwnLayering";
 // kestal made the window click-through (WS_EX_TRANSPARENT); value 1.
 inline constexpr wchar_t kClickThroughProperty[] = L"KestalClickThrough";
+// A person changed the window through kestal while rules were kept; value 1.
+inline constexpr wchar_t kByHandProperty[] = L"KestalByHand";
 
 bool has_mark(HWND window, const wchar_t *mark);
 void drop_mark(HWND window, const wchar_t *mark);

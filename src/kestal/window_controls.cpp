@@ -132,7 +132,7 @@ static int32_t reset(HWND window)
         return 0;
     }
     static constexpr const wchar_t *kMarks[] = {kClickThroughProperty, kMadeLayeredProperty, kOwnLayeringProperty,
-                                                kPinnedProperty, kUnpinnedProperty};
+                                                kPinnedProperty, kUnpinnedProperty, kByHandProperty};
     if (std::none_of(std::begin(kMarks), std::end(kMarks), [&](const wchar_t *mark) { return has_mark(window, mark); }))
         return 1;
     if (!window_answers(window))
@@ -154,6 +154,7 @@ static int32_t reset(HWND window)
         return 0;
     if (has_mark(window, kUnpinnedProperty) && !set_topmost(window, 1))
         return 0;
+    drop_mark(window, kByHandProperty);
     flush_to_display();
     return 1;
 }
@@ -178,4 +179,19 @@ int32_t kestal_set_clickthrough(void *hwnd, int32_t how)
 int32_t kestal_reset(void *hwnd)
 {
     return library_ready() ? reset(static_cast<HWND>(hwnd)) : 0;
+}
+
+int32_t kestal_mark_by_hand(void *hwnd)
+{
+    if (!library_ready())
+        return 0;
+    if (put_mark(static_cast<HWND>(hwnd), kByHandProperty))
+        return 1;
+    set_error_win32("SetProp(KestalByHand)");
+    return 0;
+}
+
+int32_t kestal_changed_by_hand(void *hwnd)
+{
+    return library_ready() && has_mark(static_cast<HWND>(hwnd), kByHandProperty) ? 1 : 0;
 }

@@ -44,10 +44,10 @@ top=kestal-cli-$version-win64
 mkdir -p "$work/unpacked"
 (cd "$work/unpacked" && cmake -E tar xf "$archive") || { echo "cannot unpack $archive" >&2; exit 1; }
 listed=$(cd "$work/unpacked" && find . -type f | sort | tr '\n' ' ')
-expected="./$top/LICENSE ./$top/README.md ./$top/SHA256SUMS ./$top/include/kestal.h ./$top/kestal-cli.exe "
+expected="./$top/LICENSE ./$top/README.md ./$top/SHA256SUMS ./$top/include/kestal.h ./$top/kestal-cli.exe ./$top/kestalw.exe "
 [ "$listed" = "$expected" ] || fail "the archive holds [$listed], expected [$expected]"
 (cd "$work/unpacked/$top" && sha256sum --strict -c SHA256SUMS >/dev/null) || fail "SHA256SUMS does not check out"
-[ "$(wc -l <"$work/unpacked/$top/SHA256SUMS")" = 4 ] || fail "SHA256SUMS does not list exactly four files"
+[ "$(wc -l <"$work/unpacked/$top/SHA256SUMS")" = 5 ] || fail "SHA256SUMS does not list exactly five files"
 cmp -s "$exe" "$work/unpacked/$top/kestal-cli.exe" || fail "the archive's exe is not the stripped build"
 
 [ "$failures" = 0 ] || { echo "$failures check(s) failed: see the lines above" >&2; exit 1; }

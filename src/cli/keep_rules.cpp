@@ -1,0 +1,347 @@
+// Reading the rules file of `keep`, as people write JSON: comments and
+// trailing commas are welcome, anything else that is off is named.
+#include "keep_rules.h"
+
+#include <yyjson.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "cli.h"
+
+namespace {
+
+struct named_key {
+    std::string_view name;
+    UINT key;
+};
+
+constexpr named_key kNamedKeys[] = {
+    {"up", VK_UP},          {"down", VK_DOWN},         {"left", VK_LEFT},     {"right", VK_RIGHT},
+    {"home", VK_HOME},      {"end", VK_END},           {"pageup", VK_PRIOR},  {"pagedown", VK_NEXT},
+    {"insert", VK_INSERT},  {"delete", VK_DELETE},     {"space", VK_SPACE},
+};
+
+struct named_modifier {
+    std::string_view name;
+    UINT modifier;
+};
+
+constexpr named_modifier kModifiers[] = {
+    {"ctrl", MOD_CONTROL}, {"alt", MOD_ALT}, {"shift", MOD_SHIFT}, {"win", MOD_WIN}};
+
+std::string lower(std::string_view text)
+{
+    std::string folded(text);
+    for (char &c : folded)
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return folded;
+}
+
+// A number of 1 or 2 digits from `low` to `high` after `prefix`; 0 otherwise.
+UINT numbered(std::string_view name, std::string_view prefix, UINT low, UINT high)
+{
+    if (!name.starts_with(prefix) || name.size() == prefix.size() || name.size() > prefix.size() + 2)
+        return 0;
+    UINT value = 0;
+    for (char c : name.substr(prefix.size())) {
+        if (c < '0' || c > '9')
+            return 0;
+        value = value * 10 + static_cast<UINT>(c - '0');
+    }
+    return value >= low && value <= high ? value : 0;
+}
+
+UINT key_of(std::string_view name)
+{
+    if (name.size() == 1 && ((name[0] >= 'a' && name[0] <= 'z') || (name[0] >= '0' && name[0] <= '9')))
+        return static_cast<UINT>(name[0] >= 'a' ? name[0] - 'a' + 'A' : name[0]);
+    if (UINT f = numbered(name, "f", 1, 24))
+        return VK_F1 + f - 1;
+    if (name.starts_with("numpad") && name.size() == 7 && name[6] >= '0' && name[6] <= '9')
+        return VK_NUMPAD0 + static_cast<UINT>(name[6] - '0');
+    for (const named_key &named : kNamedKeys) {
+        if (named.name == name)
+            return named.key;
+    }
+    return 0;
+}
+
+// "Ctrl+Alt+T": modifiers, each once, then one key; case is ignored.
+bool read_keys(std::string_view text, UINT &modifiers, UINT &key)
+{
+    const std::string folded = lower(text);
+    std::string_view rest = folded;
+    modifiers = 0;
+    for (;;) {
+        const size_t plus = rest.find('+');
+        const std::string_view part = rest.substr(0, plus);
+        if (plus == std::string_view::npos) {
+            key = key_of(part);
+            return key != 0;
+        }
+        UINT modifier = 0;
+        for (const named_modifier &named : kModifiers) {
+            if (named.name == part)
+                modifier = named.modifier;
+        }
+        if (!modifier || (modifiers & modifier))
+            return false;
+        modifiers |= modifier;
+        rest = rest.substr(plus + 1);
+    }
+}
+
+// Why kestal-cli would refuse the command line, or "" when it takes it. Only
+// the commands that act on windows belong to a hotkey.
+std::string refusal(const std::vector<std::string> &words)
+{
+    if (words.empty())
+        return "is empty";
+    const std::string &command = words[0];
+    const size_t count = words.size();
+    auto number = [](const std::string &word) {
+        char *end = nullptr;
+        strtol(word.c_str(), &end, 10);
+        return !word.empty() && *end == '\0';
+    };
+    if (command == "pin") {
+        if (count < 2)
+            return "needs a window";
+        if (count >= 3 && !is_number_text(words[2].c_str()) && switch_word(words[2]) < 0)
+            return "has the flag '" + words[2] + "', which is none of on, off, toggle or a number";
+    } else if (command == "opacity") {
+        if (count < 3)
+            return "needs a window and a percentage, up or down";
+        int32_t points = 0;
+        if ((words[2] == "up" || words[2] == "down") && count >= 4 && !parse_points(words[3].c_str(), points))
+            return "has the step '" + words[3] + "', which is no number of points from 1 to 100";
+        if (words[2] != "up" && words[2] != "down" && (atoi(words[2].c_str()) < 20 || atoi(words[2].c_str()) > 100))
+            return "has the percentage '" + words[2] + "', which is not from 20 to 100";
+    } else if (command == "clickthrough") {
+        if (count < 2)
+            return "needs a window";
+        if (count >= 3 && words[2] != "1" && words[2] != "0" && switch_word(words[2]) < 0)
+            return "has the flag '" + words[2] + "', which is none of on, off, toggle, 1 and 0";
+    } else if (command == "move" || command == "resize") {
+        if (count < 4 || !number(words[2]) || !number(words[3]))
+            return "needs a window and two numbers";
+    } else if (command == "minimize" || command == "maximize" || command == "restore" || command == "activate" ||
+               command == "close") {
+        if (count < 2)
+            return "needs a window";
+    } else if (command != "reset") {
+        return "is no command that changes windows";
+    }
+    return "";
+}
+
+// Selectors, as one word or an array of words; false with `why` set otherwise.
+bool read_selectors(yyjson_val *value, std::vector<window_selector> &selectors, std::string &why)
+{
+    auto read_one = [&](yyjson_val *word) {
+        window_selector selector;
+        if (!yyjson_is_str(word) || !read_selector(yyjson_get_str(word), selector)) {
+            why = yyjson_is_str(word) ? std::string("'") + yyjson_get_str(word) +
+                                            "' is no selector (active, exe:, title:, class: or pid:)"
+                                      : "is neither a selector nor an array of selectors";
+            return false;
+        }
+        selectors.push_back(selector);
+        return true;
+    };
+    if (!yyjson_is_arr(value))
+        return read_one(value);
+    size_t index, count;
+    yyjson_val *word;
+    yyjson_arr_foreach(value, index, count, word)
+    {
+        if (!read_one(word))
+            return false;
+    }
+    if (selectors.empty()) {
+        why = "is an empty array";
+        return false;
+    }
+    return true;
+}
+
+bool read_switch(yyjson_val *value, int32_t &into, std::string &why)
+{
+    if (!yyjson_is_bool(value)) {
+        why = "is not true or false";
+        return false;
+    }
+    into = yyjson_get_bool(value) ? 1 : 0;
+    return true;
+}
+
+// One rule; false with `where` naming the member and `why` what is wrong.
+bool read_rule(yyjson_val *object, keep_rule &rule, std::string &where, std::string &why)
+{
+    if (!yyjson_is_obj(object)) {
+        why = "is not an object";
+        return false;
+    }
+    size_t index, count;
+    yyjson_val *key, *value;
+    yyjson_obj_foreach(object, index, count, key, value)
+    {
+        const std::string_view name = yyjson_get_str(key);
+        where = "." + std::string(name);
+        bool read = true;
+        if (name == "match") {
+            read = read_selectors(value, rule.match, why);
+        } else if (name == "except") {
+            read = read_selectors(value, rule.except, why);
+        } else if (name == "pin") {
+            read = read_switch(value, rule.actions.pin, why);
+        } else if (name == "clickthrough") {
+            read = read_switch(value, rule.actions.clickthrough, why);
+        } else if (name == "opacity") {
+            const int64_t pct = yyjson_is_int(value) ? yyjson_get_sint(value) : -1;
+            read = pct >= 20 && pct <= 100;
+            if (read)
+                rule.actions.opacity = static_cast<int32_t>(pct);
+            else
+                why = "is not a whole number from 20 to 100";
+        } else {
+            why = "is no member of a rule (match, except, pin, opacity, clickthrough)";
+            read = false;
+        }
+        if (!read)
+            return false;
+    }
+    where.clear();
+    if (rule.match.empty()) {
+        why = "has no \"match\"";
+        return false;
+    }
+    if (rule.actions.pin < 0 && rule.actions.opacity < 0 && rule.actions.clickthrough < 0) {
+        why = "has no action: give it \"pin\", \"opacity\" or \"clickthrough\"";
+        return false;
+    }
+    return true;
+}
+
+bool read_document(yyjson_val *root, keep_rules &rules, std::string &where, std::string &why)
+{
+    if (!yyjson_is_obj(root)) {
+        why = "is not a JSON object with \"rules\" and \"keys\"";
+        return false;
+    }
+    size_t index, count;
+    yyjson_val *key, *value;
+    yyjson_obj_foreach(root, index, count, key, value)
+    {
+        const std::string_view name = yyjson_get_str(key);
+        if (name == "rules" && yyjson_is_arr(value)) {
+            size_t at, rule_count;
+            yyjson_val *object;
+            yyjson_arr_foreach(value, at, rule_count, object)
+            {
+                keep_rule rule;
+                std::string member;
+                if (!read_rule(object, rule, member, why)) {
+                    where = "rules[" + std::to_string(at) + "]" + member;
+                    return false;
+                }
+                rules.rules.push_back(rule);
+            }
+        } else if (name == "keys" && yyjson_is_obj(value)) {
+            size_t at, key_count;
+            yyjson_val *keys, *command;
+            yyjson_obj_foreach(value, at, key_count, keys, command)
+            {
+                keep_hotkey hotkey = {yyjson_get_str(keys), 0, 0, {}};
+                where = "keys.\"" + hotkey.keys + "\"";
+                if (!read_keys(hotkey.keys, hotkey.modifiers, hotkey.key)) {
+                    why = "cannot be read as keys: write modifiers (Ctrl, Alt, Shift, Win) and one key, such as "
+                          "Ctrl+Alt+T";
+                    return false;
+                }
+                if (!yyjson_is_str(command)) {
+                    why = "is not a command line in a string";
+                    return false;
+                }
+                hotkey.words = command_words(yyjson_get_str(command));
+                const std::string refused = refusal(hotkey.words);
+                if (!refused.empty()) {
+                    why = "the command '" + std::string(yyjson_get_str(command)) + "' " + refused;
+                    return false;
+                }
+                rules.hotkeys.push_back(hotkey);
+            }
+        } else {
+            where = std::string(name);
+            why = name == "rules"  ? "is not an array of rules"
+                  : name == "keys" ? "is not an object of keys and commands"
+                                   : "is no member of a rules file (rules, keys)";
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+std::vector<std::string> command_words(const std::string &line)
+{
+    std::vector<std::string> words;
+    size_t at = 0;
+    while (at < line.size()) {
+        while (at < line.size() && (line[at] == ' ' || line[at] == '\t'))
+            ++at;
+        if (at == line.size())
+            break;
+        std::string word;
+        bool quoted = false;
+        for (; at < line.size() && (quoted || (line[at] != ' ' && line[at] != '\t')); ++at) {
+            if (line[at] == '"')
+                quoted = !quoted;
+            else
+                word += line[at];
+        }
+        words.push_back(word);
+    }
+    return words;
+}
+
+bool read_keep_rules(const std::string &path, keep_rules &rules, std::string &error)
+{
+    rules = {};
+    yyjson_read_err failure = {};
+    const std::wstring wide_path = [&] {
+        const int chars = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
+        std::wstring wide(chars > 0 ? static_cast<size_t>(chars - 1) : 0, L'\0');
+        if (chars > 1)
+            MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide.data(), chars);
+        return wide;
+    }();
+    FILE *file = _wfopen(wide_path.c_str(), L"rb");
+    if (!file) {
+        error = path + ": cannot be read (" + strerror(errno) + "): check the path";
+        return false;
+    }
+    std::string text;
+    char buffer[4096];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, file)) > 0;)
+        text.append(buffer, got);
+    fclose(file);
+    yyjson_doc *doc = yyjson_read_opts(text.data(), text.size(),
+                                       YYJSON_READ_ALLOW_COMMENTS | YYJSON_READ_ALLOW_TRAILING_COMMAS, nullptr,
+                                       &failure);
+    if (!doc) {
+        size_t line = 0, column = 0, character = 0;
+        yyjson_locate_pos(text.data(), text.size(), failure.pos, &line, &column, &character);
+        error = path + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + failure.msg;
+        return false;
+    }
+    std::string where, why;
+    const bool read = read_document(yyjson_doc_get_root(doc), rules, where, why);
+    yyjson_doc_free(doc);
+    if (!read)
+        error = path + ": " + (where.empty() ? "the file" : where) + " " + why;
+    return read;
+}

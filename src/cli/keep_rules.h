@@ -1,0 +1,45 @@
+// The rules file of `keep`: which windows are kept how, and the hotkeys.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "window_selector.h"
+
+// What a rule keeps; -1 where it says nothing.
+struct rule_actions {
+    int32_t pin = -1;          // 1 pinned, 0 released
+    int32_t opacity = -1;      // 20 to 100
+    int32_t clickthrough = -1; // 1 on, 0 off
+};
+
+struct keep_rule {
+    std::vector<window_selector> match;  // all must match
+    std::vector<window_selector> except; // any excludes
+    rule_actions actions;
+};
+
+struct keep_hotkey {
+    std::string keys;               // as the file writes them
+    UINT modifiers;                 // MOD_ flags
+    UINT key;                       // virtual-key code
+    std::vector<std::string> words; // the command line, without the program name
+};
+
+struct keep_rules {
+    std::vector<keep_rule> rules;
+    std::vector<keep_hotkey> hotkeys;
+};
+
+// Reads and checks the rules file at `path` (UTF-8). False, with `error`
+// holding the one line to print (without "error: " and the line break), for
+// a file that cannot be read, is not JSON or holds anything that is not a
+// rule, a key or a command that kestal-cli takes.
+bool read_keep_rules(const std::string &path, keep_rules &rules, std::string &error);
+
+// The words of a command line: split at blanks, with double quotes around a
+// word that holds blanks.
+std::vector<std::string> command_words(const std::string &line);
