@@ -309,6 +309,33 @@ TEST_F(Keep, kestalw_is_the_same_program_without_a_console)
     }
 }
 
+// Without a console, as the logon entry starts it, keep writes its lines
+// into a log beside the rules file.
+TEST_F(Keep, kestalw_keeps_its_lines_in_a_log_beside_the_rules)
+{
+    const std::wstring rules = temp_folder() + L"kestal-keep-log-" + std::to_wstring(GetCurrentProcessId()) + L".json";
+    const std::wstring log = rules + L".log";
+    DeleteFileW(log.c_str());
+    write_file(rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
+    keep_run run;
+    InitializeCriticalSection(&run.guard);
+    ASSERT_TRUE(kt::launch_child(run.process, kt::program_path(L"kestalw.exe"), L"keep \"" + rules + L"\""));
+    auto logged = [&](const std::string &wanted) {
+        FILE *file = _wfopen(log.c_str(), L"rb");
+        if (!file)
+            return false;
+        std::string text(4096, '\0');
+        text.resize(fread(text.data(), 1, text.size(), file));
+        fclose(file);
+        return text.find(wanted) != std::string::npos;
+    };
+    EXPECT_TRUE(eventually([&] { return logged("{\"event\":\"ready\"}\n"); }));
+    EXPECT_EQ(stop_keep(run), 0u);
+    EXPECT_TRUE(logged("{\"event\":\"stopped\"}\n"));
+    DeleteFileW(log.c_str());
+    DeleteFileW(rules.c_str());
+}
+
 TEST_F(Keep, the_logon_entry_is_written_and_removed)
 {
     const std::wstring rules = temp_folder() + L"kestal-keep-logon.json";
