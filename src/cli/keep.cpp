@@ -18,6 +18,7 @@
 #include "kestal_inprocess.h"
 #include "keep_logon.h"
 #include "keep_rules.h"
+#include "wide_text.h"
 
 namespace {
 
@@ -87,24 +88,6 @@ LRESULT CALLBACK keep_procedure(HWND window, UINT message, WPARAM wparam, LPARAM
         return 0;
     }
     return DefWindowProcW(window, message, wparam, lparam);
-}
-
-std::wstring widen(const std::string &utf8)
-{
-    const int chars = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    std::wstring wide(chars > 0 ? static_cast<size_t>(chars - 1) : 0, L'\0');
-    if (chars > 1)
-        MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), chars);
-    return wide;
-}
-
-std::string narrow(const std::wstring &wide)
-{
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string text(bytes > 0 ? static_cast<size_t>(bytes - 1) : 0, '\0');
-    if (bytes > 1)
-        WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, text.data(), bytes, nullptr, nullptr);
-    return text;
 }
 
 // The program runs without a console when it was built for the Windows

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "wide_text.h"
+
 namespace {
 
 constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -53,15 +55,6 @@ std::wstring system_text(LSTATUS code)
     return text;
 }
 
-std::string utf8(const std::wstring &wide)
-{
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string text(bytes > 0 ? static_cast<size_t>(bytes - 1) : 0, '\0');
-    if (bytes > 1)
-        WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, text.data(), bytes, nullptr, nullptr);
-    return text;
-}
-
 bool open_run_key(HKEY &key, std::string &error)
 {
     if (!registry_calls()) {
@@ -72,8 +65,8 @@ bool open_run_key(HKEY &key, std::string &error)
         p_RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
     if (status == ERROR_SUCCESS)
         return true;
-    error = "HKCU\\" + utf8(kRunKey) + " cannot be opened (win32 error " + std::to_string(status) +
-            "): " + utf8(system_text(status));
+    error = "HKCU\\" + narrow(kRunKey) + " cannot be opened (win32 error " + std::to_string(status) +
+            "): " + narrow(system_text(status));
     return false;
 }
 
@@ -91,7 +84,7 @@ bool register_at_logon(const std::wstring &command_line, std::string &error)
     if (status == ERROR_SUCCESS)
         return true;
     error = "the logon entry cannot be written (win32 error " + std::to_string(status) +
-            "): " + utf8(system_text(status));
+            "): " + narrow(system_text(status));
     return false;
 }
 
@@ -105,6 +98,6 @@ bool unregister_at_logon(std::string &error)
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND)
         return true;
     error = "the logon entry cannot be removed (win32 error " + std::to_string(status) +
-            "): " + utf8(system_text(status));
+            "): " + narrow(system_text(status));
     return false;
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "cli.h"
+#include "wide_text.h"
 
 namespace {
 
@@ -312,14 +313,7 @@ bool read_keep_rules(const std::string &path, keep_rules &rules, std::string &er
 {
     rules = {};
     yyjson_read_err failure = {};
-    const std::wstring wide_path = [&] {
-        const int chars = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
-        std::wstring wide(chars > 0 ? static_cast<size_t>(chars - 1) : 0, L'\0');
-        if (chars > 1)
-            MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide.data(), chars);
-        return wide;
-    }();
-    FILE *file = _wfopen(wide_path.c_str(), L"rb");
+    FILE *file = _wfopen(widen(path).c_str(), L"rb");
     if (!file) {
         error = path + ": cannot be read (" + strerror(errno) + "): check the path";
         return false;

@@ -10,6 +10,7 @@
 #include "console_text.h"
 #include "kestal_inprocess.h"
 #include "keep.h"
+#include "wide_text.h"
 #include "window_handle.h"
 
 namespace {
@@ -56,15 +57,6 @@ bool parse_selector(std::wstring_view word, window_selector &parsed)
         return form.kind != selector_kind::pid || parse_pid(rest, parsed.pid);
     }
     return false;
-}
-
-std::wstring widen(const char *utf8)
-{
-    const int chars = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-    std::wstring wide(chars > 0 ? static_cast<size_t>(chars - 1) : 0, L'\0');
-    if (chars > 1)
-        MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide.data(), chars);
-    return wide;
 }
 
 // Ordinal comparison with the system's case folding: the same answer in

@@ -1,0 +1,23 @@
+#include "wide_text.h"
+
+#include <windows.h>
+
+std::wstring widen(std::string_view utf8)
+{
+    const int size = static_cast<int>(utf8.size());
+    const int chars = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+    std::wstring wide(chars > 0 ? static_cast<size_t>(chars) : 0, L'\0');
+    if (chars > 0)
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), chars);
+    return wide;
+}
+
+std::string narrow(std::wstring_view wide)
+{
+    const int size = static_cast<int>(wide.size());
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string text(bytes > 0 ? static_cast<size_t>(bytes) : 0, '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), bytes, nullptr, nullptr);
+    return text;
+}
