@@ -1,0 +1,17 @@
+// The window events that bring `watch`'s next listing forward, taken on a
+// thread of their own.
+#pragma once
+
+#include <windows.h>
+
+#include "watch_changes.h"
+
+// Hooks the events on a new thread, which sets `signal` (an auto-reset event)
+// for each event that can change the listing. False when the thread could not
+// start; the interval then catches every change by itself.
+bool start_window_events(HANDLE signal);
+// Unhooks the events and ends their thread, if it runs.
+void stop_window_events();
+// Makes the handles of the listing that `state` keeps the ones whose
+// destruction counts. Called on the watch's own thread after each listing.
+void publish_listed(const watch_state &state);
