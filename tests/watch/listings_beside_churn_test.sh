@@ -94,11 +94,13 @@ wait "$churn_pid" || die "the churn failed: $(cat "$work/churn.out")"
 kill -0 "$watch_pid" 2>/dev/null || die "the watch ended during the churn: $(cat "$work/watch.err")"
 
 echo "listings in $seconds s: $alone alone, $beside beside the churn"
-echo "churn: $(tail -n 1 "$work/churn.out")"
+echo "churn: $(tr -d '\r' <"$work/churn.out" | tail -n 1)"
 echo "server requests in $seconds s: $alone_requests alone, $beside_requests beside the churn"
-[ "$alone" -gt 0 ] || die "no listings counted: the server log's request names may have changed with this Wine version"
-# One listing more is the phase of the interval against the counting period.
-if [ "$beside" -gt $((alone + 1)) ]; then
-  die "the churn of child controls brought the watch's listings from $alone to $beside: its event hooks take more than top-level windows"
+[ "$alone" -gt 0 ] || die "no listings counted: the server's request log (wineserver -d1) shows no get_window_children of the watch; count the request that this Wine version makes for EnumWindows"
+# A few listings more are the phase of the interval against the counting
+# period and a counting period that a loaded machine makes late; every
+# control's event taken makes six times as many.
+if [ "$beside" -gt $((alone + 2 + alone / 10)) ]; then
+  die "the churn of child controls brought the watch's listings from $alone to $beside: its event hooks take more than top-level windows: see the filter in src/cli/watch_events.cpp"
 fi
 echo "PASS"
