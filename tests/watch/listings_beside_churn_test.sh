@@ -23,6 +23,7 @@ watch_pid=''
 # The server's end takes its programs down with it; the prefix is this test's alone.
 cleanup() {
   "$WINESERVER" -k >/dev/null 2>&1 || true
+  "$WINESERVER" -w >/dev/null 2>&1 || true
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -41,7 +42,8 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -S "$socket" ] || die "the Wine server did not come up: see whether another one runs for $WINEPREFIX ($(head -c 300 "$log"))"
-"$WINE" wineboot </dev/null >/dev/null 2>&1 || die "the Wine prefix $WINEPREFIX did not start: remove it and run again"
+"$WINE" wineboot </dev/null >"$work/wineboot.out" 2>&1 \
+  || die "the Wine prefix $WINEPREFIX did not start ($(tail -c 300 "$work/wineboot.out")): remove it and run again"
 
 # wait_for_line FILE TEXT: whether TEXT is a whole line of FILE within 20 s,
 # a carriage return at its end or not.
