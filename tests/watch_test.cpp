@@ -202,6 +202,21 @@ TEST_F(Watch, each_change_of_a_window_is_one_line_in_the_order_it_happened)
     }
 }
 
+// The hooks take top-level windows only; a filter that let none through
+// would leave every change to the interval, here a minute.
+TEST_F(Watch, a_new_top_level_window_is_listed_at_once_not_at_the_interval)
+{
+    ASSERT_TRUE(start_watch(watch_, L"--interval 60000"));
+    const ULONGLONG start = GetTickCount64();
+    HWND window = kt::child_make_window(helper_, "-", "watch: listed at once");
+    ASSERT_TRUE(window);
+    event_line parsed;
+    std::string line;
+    ASSERT_TRUE(next_event_for(watch_, window, parsed, line)) << "no line for the window within 10 s";
+    EXPECT_EQ(parsed.event, "opened");
+    EXPECT_LT(GetTickCount64() - start, 5000u);
+}
+
 TEST_F(Watch, count_ends_it_after_that_many_change_lines_and_long_and_ascii_pass_through)
 {
     ASSERT_TRUE(start_watch(watch_, L"--ascii --count 2 --long --interval 50"));

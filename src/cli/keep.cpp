@@ -19,6 +19,7 @@
 #include "keep_logon.h"
 #include "keep_rules.h"
 #include "wide_text.h"
+#include "window_events.h"
 
 namespace {
 
@@ -40,8 +41,7 @@ constexpr long kLogKept = kLogLimit / 4;
 volatile LONG g_stop_requested = 0;
 HANDLE g_wake = nullptr;     // the control handler wakes the loop with it
 HANDLE g_finished = nullptr; // the loop says with it that everything is given back
-// Set by the event hook's callback, which runs in the loop's message pump.
-bool g_window_event = false;
+HANDLE g_window_event = nullptr; // set by the event thread for a change of a top-level window
 
 // A window that keep changed, known by what cannot change for its life, so
 // that a handle that comes back for another window is not given back.
@@ -72,12 +72,6 @@ BOOL WINAPI on_console_control(DWORD kind)
     if (kind == CTRL_CLOSE_EVENT || kind == CTRL_LOGOFF_EVENT || kind == CTRL_SHUTDOWN_EVENT)
         WaitForSingleObject(g_finished, kCloseGraceMs);
     return TRUE;
-}
-
-void CALLBACK on_window_event(HWINEVENTHOOK, DWORD, HWND window, LONG object, LONG child, DWORD, DWORD)
-{
-    if (object == OBJID_WINDOW && child == CHILDID_SELF && GetAncestor(window, GA_PARENT) == GetDesktopWindow())
-        g_window_event = true;
 }
 
 LRESULT CALLBACK keep_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
@@ -283,6 +277,7 @@ bool apply_rules(keep_state &state)
     }
     // The census is replaced by the next one, which a change may not take,
     // so the windows are copied out first.
+    publish_listed(windows, count);
     const std::vector<kestal_window> listed(windows, windows + count);
     for (const kestal_window &window : listed)
         keep_window(state, window);
@@ -468,19 +463,7 @@ bool make_keep_window(keep_state &state)
     return state.window != nullptr;
 }
 
-void hook_window_events()
-{
-    constexpr DWORD kRanges[][2] = {
-        {EVENT_OBJECT_CREATE, EVENT_OBJECT_HIDE},
-        {EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_NAMECHANGE},
-        {EVENT_SYSTEM_FOREGROUND, EVENT_SYSTEM_FOREGROUND},
-    };
-    for (const auto &range : kRanges)
-        SetWinEventHook(range[0], range[1], nullptr, on_window_event, 0, 0,
-                        WINEVENT_OUTOFCONTEXT | WINEVENT_SKIPOWNPROCESS);
-}
-
-// Pumps the thread's messages: the hotkeys are run, the events noted.
+// Pumps the thread's messages: the hotkeys are run, the stop message taken.
 void pump_messages(keep_state &state)
 {
     MSG message;
@@ -497,19 +480,22 @@ int keep_until_stopped(keep_state &state)
     if (!apply_rules(state))
         return 1;
     register_hotkeys(state);
+    // Hooked before "ready", so that a reader that acts on it is heard.
+    start_window_events(g_window_event);
     simple_line(state, "ready");
-    hook_window_events();
+    const HANDLE wakers[] = {g_wake, g_window_event};
     ULONGLONG next_listing = GetTickCount64() + kIntervalMs;
-    ULONGLONG settled = 0;
+    ULONGLONG settled = 0; // when the events seen so far get their listing; 0 for none
     while (!g_stop_requested) {
         const ULONGLONG now = GetTickCount64();
         const ULONGLONG due = settled && settled < next_listing ? settled : next_listing;
         if (now < due) {
-            MsgWaitForMultipleObjects(1, &g_wake, FALSE, static_cast<DWORD>(due - now), QS_ALLINPUT);
+            // The hotkeys and the stop message come through this thread's own queue.
+            const DWORD woken =
+                MsgWaitForMultipleObjects(2, wakers, FALSE, static_cast<DWORD>(due - now), QS_ALLINPUT);
             pump_messages(state);
-            if (g_window_event && !settled)
+            if (woken == WAIT_OBJECT_0 + 1 && !settled)
                 settled = GetTickCount64() + kSettleMs;
-            g_window_event = false;
             continue;
         }
         reload_if_changed(state);
@@ -517,6 +503,7 @@ int keep_until_stopped(keep_state &state)
         next_listing = GetTickCount64() + kIntervalMs;
         settled = 0;
     }
+    stop_window_events();
     unregister_hotkeys(state);
     give_back(state);
     simple_line(state, "stopped");
@@ -580,6 +567,7 @@ int run_keep(int argc, char **argv)
     setvbuf(stdout, nullptr, _IONBF, 0);
     g_wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     g_finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_window_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     SetConsoleCtrlHandler(on_console_control, TRUE);
     const int exit_code = keep_until_stopped(state);
     kestal_census_release();

@@ -9,6 +9,7 @@
 #include "console_text.h"
 #include "kestal_inprocess.h"
 #include "watch_changes.h"
+#include "window_events.h"
 
 namespace {
 
@@ -30,8 +31,7 @@ struct watch_options {
 volatile LONG g_stop_requested = 0;
 HANDLE g_wake = nullptr;     // the control handler wakes the loop with it
 HANDLE g_finished = nullptr; // the loop says with it that its last line is out
-// Set by the event hook's callback, which runs in the loop's message pump.
-bool g_window_event = false;
+HANDLE g_window_event = nullptr; // set by the event thread for a change of a top-level window
 
 BOOL WINAPI on_console_control(DWORD kind)
 {
@@ -42,27 +42,6 @@ BOOL WINAPI on_console_control(DWORD kind)
     if (kind == CTRL_CLOSE_EVENT || kind == CTRL_LOGOFF_EVENT || kind == CTRL_SHUTDOWN_EVENT)
         WaitForSingleObject(g_finished, kCloseGraceMs);
     return TRUE;
-}
-
-void CALLBACK on_window_event(HWINEVENTHOOK, DWORD, HWND, LONG object, LONG child, DWORD, DWORD)
-{
-    if (object == OBJID_WINDOW && child == CHILDID_SELF)
-        g_window_event = true;
-}
-
-// The events that change what the listing shows; under Wine 8 only the
-// creation of a window reaches another process, so the interval must catch
-// everything by itself and the events only make it sooner.
-void hook_window_events()
-{
-    constexpr DWORD kRanges[][2] = {
-        {EVENT_OBJECT_CREATE, EVENT_OBJECT_HIDE}, // create, destroy, show, hide
-        {EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_NAMECHANGE},
-        {EVENT_SYSTEM_FOREGROUND, EVENT_SYSTEM_FOREGROUND},
-    };
-    for (const auto &range : kRanges)
-        SetWinEventHook(range[0], range[1], nullptr, on_window_event, 0, 0,
-                        WINEVENT_OUTOFCONTEXT | WINEVENT_SKIPOWNPROCESS);
 }
 
 bool parse_number(const char *text, long long lowest, long long &value)
@@ -99,13 +78,6 @@ int parse_watch_options(int argc, char **argv, watch_options &options)
     return 0;
 }
 
-void pump_messages()
-{
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
-        DispatchMessageW(&message);
-}
-
 // The lines of one listing compared with the last. False, with the error
 // line written, when the listing could not be taken or written.
 bool listing_lines(watch_state &state, const watch_options &options, std::vector<std::string> &lines)
@@ -113,8 +85,10 @@ bool listing_lines(watch_state &state, const watch_options &options, std::vector
     const kestal_window *windows = nullptr;
     const int32_t count = kestal_census(census_facts(options.json), &windows);
     lines.clear();
-    if (count >= 0 && listing_changes(state, windows, count, lines))
+    if (count >= 0 && listing_changes(state, windows, count, lines)) {
+        publish_listed(windows, count);
         return true;
+    }
     print_err("error: %s\n", kestal_last_error());
     return false;
 }
@@ -144,24 +118,24 @@ int watch_until_stopped(const watch_options &options)
     long long change_lines = 0;
     if (!listing_lines(state, options, lines))
         return 1;
+    // Hooked before "ready", so that a reader that acts on it is heard.
+    start_window_events(g_window_event);
     lines.push_back("{\"event\":\"ready\"}\n");
     for (const std::string &line : lines) {
         if (!write_out(line))
             return 0;
     }
 
-    hook_window_events();
+    const HANDLE wakers[] = {g_wake, g_window_event};
     ULONGLONG next_listing = GetTickCount64() + options.interval_ms;
     ULONGLONG settled = 0; // when the events seen so far get their listing; 0 for none
     while (!g_stop_requested) {
         const ULONGLONG now = GetTickCount64();
         const ULONGLONG due = settled && settled < next_listing ? settled : next_listing;
         if (now < due) {
-            MsgWaitForMultipleObjects(1, &g_wake, FALSE, static_cast<DWORD>(due - now), QS_ALLINPUT);
-            pump_messages();
-            if (g_window_event && !settled)
+            const DWORD woken = WaitForMultipleObjects(2, wakers, FALSE, static_cast<DWORD>(due - now));
+            if (woken == WAIT_OBJECT_0 + 1 && !settled)
                 settled = GetTickCount64() + kSettleMs;
-            g_window_event = false;
             continue;
         }
         const outcome result = take_listing(state, options, change_lines, lines);
@@ -184,8 +158,10 @@ int run_watch(int argc, char **argv)
     setvbuf(stdout, nullptr, _IONBF, 0);
     g_wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     g_finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_window_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     SetConsoleCtrlHandler(on_console_control, TRUE);
     const int exit_code = watch_until_stopped(options);
+    stop_window_events();
     kestal_census_release();
     // A stdout that took no more lines ends the watch quietly, as its reader asked.
     if (exit_code == 0)

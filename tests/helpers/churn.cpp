@@ -1,15 +1,19 @@
 // kestal-test-churn.exe: a desktop that will not keep still.
-//   kestal-test-churn.exe MAX_STEPS MAX_MILLISECONDS
+//   kestal-test-churn.exe MAX_STEPS MAX_MILLISECONDS [controls]
 // Says "ready" on stdout, then in a tight loop creates, destroys, retitles,
 // pins, fades, hides and shows windows of its own until a line (or the end of
 // input) arrives on stdin, or either bound is reached. Ends with one line of
 // counts and takes its remaining windows down with it.
+// With "controls" the top-level windows keep still: one window of its own
+// stands on the desktop, and every 20 ms a child control comes up in it, is
+// retitled, hidden and destroyed, as a busy program's dialog does.
 // Messages are pumped after every step, so that other processes' calls on
 // these windows return instead of waiting for a thread that never listens.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <string>
 
@@ -62,6 +66,41 @@ DWORD WINAPI watch_input(void *)
     return 0;
 }
 
+// The child control churn; its step count.
+long long churn_controls(HINSTANCE instance, long long max_steps, DWORD max_ms)
+{
+    constexpr DWORD kStepMs = 20;
+    HWND parent = CreateWindowExW(WS_EX_NOACTIVATE, L"KestalChurnWindow", L"churn controls", WS_POPUP, 40, 40, 300,
+                                  200, nullptr, nullptr, instance, nullptr);
+    if (!parent) {
+        fprintf(stderr, "error: CreateWindowExW failed (win32 error %lu): the churn needs a desktop\n",
+                GetLastError());
+        return 0;
+    }
+    ShowWindow(parent, SW_SHOWNA);
+    pump();
+    fputs("ready\n", stdout);
+    fflush(stdout);
+
+    const DWORD start = GetTickCount();
+    long long step = 0;
+    for (; step < max_steps && !g_stop && GetTickCount() - start < max_ms; ++step) {
+        const ULONGLONG due = GetTickCount64() + kStepMs;
+        HWND control = CreateWindowExW(0, L"BUTTON", L"churn control", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON,
+                                       static_cast<int>(step % 200), 20, 80, 24, parent, nullptr, instance, nullptr);
+        SetWindowTextW(control, nasty_title(static_cast<unsigned>(step)).c_str());
+        ShowWindow(control, SW_HIDE);
+        DestroyWindow(control);
+        for (ULONGLONG now = GetTickCount64(); now < due && !g_stop; now = GetTickCount64()) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(due - now), QS_ALLINPUT);
+            pump();
+        }
+    }
+    DestroyWindow(parent);
+    pump();
+    return step;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -77,6 +116,12 @@ int main(int argc, char **argv)
     RegisterClassExW(&window_class);
 
     CloseHandle(CreateThread(nullptr, 0, watch_input, nullptr, 0, nullptr));
+    if (argc > 3 && strcmp(argv[3], "controls") == 0) {
+        const DWORD start = GetTickCount();
+        const long long steps = churn_controls(window_class.hInstance, max_steps, max_ms);
+        printf("controls=%lld ms=%lu\n", steps, static_cast<unsigned long>(GetTickCount() - start));
+        return steps > 0 ? 0 : 1;
+    }
     fputs("ready\n", stdout);
     fflush(stdout);
 
