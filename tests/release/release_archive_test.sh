@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A Release build of kestal-cli in a build folder of its own, as README says
 # to make one: the exe is stripped of its DWARF sections and points at the
-# separate file that keeps them, and the archive holds exactly the exe, the
-# header, README, LICENSE and their SHA-256 sums, which check out.
+# separate file that keeps them, and the archive holds exactly the exe and
+# kestalw.exe, the header, README, LICENSE and their SHA-256 sums, which
+# check out.
 #   release_archive_test.sh SOURCE_DIR WORK_DIR GENERATOR TOOLCHAIN_FILE PREFIX_PATH OBJDUMP OBJCOPY VERSION
 set -euo pipefail
 source_dir=$1 work=$2 generator=$3 toolchain=$4 prefix_path=$5 objdump=$6 objcopy=$7 version=$8
@@ -24,7 +25,7 @@ mkdir -p "$work"
 echo "building a Release kestal-cli in $build"
 { cmake -S "$source_dir" -B "$build" -G "$generator" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_PREFIX_PATH="$prefix_path" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-  && cmake --build "$build" --target kestal-cli \
+  && cmake --build "$build" --target kestal-cli kestalw \
   && (cd "$build" && cpack); } >"$work/build.log" 2>&1 \
   || { cat "$work/build.log" >&2; echo "the Release build or cpack failed: see above" >&2; exit 1; }
 
