@@ -475,6 +475,17 @@ void pump_messages(keep_state &state)
     }
 }
 
+// A change in the rules file's folder; null where the folder cannot be
+// watched, and then the file is looked at with every listing.
+HANDLE watch_rules_folder(const std::string &path)
+{
+    std::wstring folder = full_path(widen(path));
+    folder.resize(folder.find_last_of(L"\\/") + 1);
+    const HANDLE change = FindFirstChangeNotificationW(
+        folder.c_str(), FALSE, FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE);
+    return change == INVALID_HANDLE_VALUE ? nullptr : change;
+}
+
 int keep_until_stopped(keep_state &state)
 {
     if (!apply_rules(state))
@@ -482,8 +493,10 @@ int keep_until_stopped(keep_state &state)
     register_hotkeys(state);
     // Hooked before "ready", so that a reader that acts on it is heard.
     start_window_events(g_window_event);
+    const HANDLE rules_changed = watch_rules_folder(state.path);
     simple_line(state, "ready");
-    const HANDLE wakers[] = {g_wake, g_window_event};
+    const HANDLE wakers[] = {g_wake, g_window_event, rules_changed};
+    const DWORD waited_for = rules_changed ? 3 : 2;
     ULONGLONG next_listing = GetTickCount64() + kIntervalMs;
     ULONGLONG settled = 0; // when the events seen so far get their listing; 0 for none
     while (!g_stop_requested) {
@@ -492,17 +505,24 @@ int keep_until_stopped(keep_state &state)
         if (now < due) {
             // The hotkeys and the stop message come through this thread's own queue.
             const DWORD woken =
-                MsgWaitForMultipleObjects(2, wakers, FALSE, static_cast<DWORD>(due - now), QS_ALLINPUT);
+                MsgWaitForMultipleObjects(waited_for, wakers, FALSE, static_cast<DWORD>(due - now), QS_ALLINPUT);
             pump_messages(state);
-            if (woken == WAIT_OBJECT_0 + 1 && !settled)
+            if (woken == WAIT_OBJECT_0 + 2) {
+                FindNextChangeNotification(rules_changed);
+                reload_if_changed(state);
+            }
+            if ((woken == WAIT_OBJECT_0 + 1 || woken == WAIT_OBJECT_0 + 2) && !settled)
                 settled = GetTickCount64() + kSettleMs;
             continue;
         }
-        reload_if_changed(state);
+        if (!rules_changed)
+            reload_if_changed(state);
         apply_rules(state);
         next_listing = GetTickCount64() + kIntervalMs;
         settled = 0;
     }
+    if (rules_changed)
+        FindCloseChangeNotification(rules_changed);
     stop_window_events();
     unregister_hotkeys(state);
     give_back(state);
