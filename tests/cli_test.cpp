@@ -364,7 +364,8 @@ bool topmost(HWND window)
 
 int64_t opacity_of(HWND window)
 {
-    const kt::listed_window *entry = kt::find_listed(kt::list_now(), window);
+    const std::vector<kt::listed_window> listing = kt::list_now();
+    const kt::listed_window *entry = kt::find_listed(listing, window);
     return entry ? entry->opacity : -1;
 }
 

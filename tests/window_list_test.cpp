@@ -623,7 +623,8 @@ TEST_F(WindowListing, where_dwmapi_cannot_tell_cloaking_no_window_is_left_out)
         cloak_run run = list_from(run_case.program, {run_case.overrides});
         EXPECT_NE(kt::find_listed(run.listing, cloaked), nullptr) << run.result.out;
     }
-    EXPECT_NE(kt::find_listed(kt::list_now(), cloaked), nullptr);
+    const std::vector<kt::listed_window> listing = kt::list_now();
+    EXPECT_NE(kt::find_listed(listing, cloaked), nullptr);
 }
 
 // ---- a full table ----------------------------------------------------------------
@@ -792,7 +793,8 @@ TEST_F(WindowListing, a_successful_listing_leaves_the_last_error_text_alone)
     HWND window = make(owner::test, "-", "listed while an old failure stands");
     set_error("left by an earlier failure %d", 42);
     const std::string raw = raw_listing();
-    EXPECT_NE(kt::find_listed(parsed(raw), window), nullptr);
+    const auto listing = parsed(raw);
+    EXPECT_NE(kt::find_listed(listing, window), nullptr);
     EXPECT_STREQ(kestal_last_error(), "left by an earlier failure 42");
 }
 

@@ -124,6 +124,9 @@ std::optional<std::vector<long_window>> parse_long_listing(const char *text);
 
 // Lists through the library in this process.
 std::vector<listed_window> list_now();
+// The entry points into `listing`, which must outlive it: a listing that
+// dies at the end of the statement is refused at compile time.
 const listed_window *find_listed(const std::vector<listed_window> &listing, HWND window);
+const listed_window *find_listed(std::vector<listed_window> &&listing, HWND window) = delete;
 
 } // namespace kt
