@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "internal.h"
@@ -72,18 +73,25 @@ const std::vector<std::string> kSetterCalls = {"SetWindowPos(topmost)", "SetWind
                                                "SetWindowLongPtr(clear WS_EX_LAYERED)", "SetProp"};
 
 // Parses a listing and checks what must hold on any desktop: JSON of the
-// right shape, no raw control byte, and no handle twice.
+// right shape, no raw control character (C0, DEL, C1, nor the line and
+// paragraph separators that JSON Lines readers break lines at), and no
+// handle twice.
 std::vector<kt::listed_window> checked_listing(const char *text)
 {
     auto listing = kt::parse_listing(text);
     if (!listing)
         return {};
-    for (const char *at = text; *at; ++at) {
-        if (static_cast<unsigned char>(*at) < 0x20) {
-            ADD_FAILURE() << "raw control byte " << int(*at) << " at offset " << (at - text);
+    const std::string_view raw(text);
+    static constexpr std::string_view kRawControls[] = {"\x7f", "\xc2\x80", "\xc2\x9b", "\xc2\x9f",
+                                                        "\xe2\x80\xa8", "\xe2\x80\xa9"};
+    for (size_t at = 0; at < raw.size(); ++at) {
+        if (static_cast<unsigned char>(raw[at]) < 0x20) {
+            ADD_FAILURE() << "raw control byte " << int(raw[at]) << " at offset " << at;
             break;
         }
     }
+    for (std::string_view control : kRawControls)
+        EXPECT_EQ(raw.find(control), std::string_view::npos) << "a raw control character at offset " << raw.find(control);
     std::set<int64_t> handles;
     for (const kt::listed_window &entry : *listing)
         EXPECT_TRUE(handles.insert(entry.hwnd).second) << "handle " << entry.hwnd << " listed twice";
@@ -149,19 +157,32 @@ template <typename Text> Text repeated(const Text &piece, int times)
     return whole;
 }
 
+std::string utf8_of(wchar_t c)
+{
+    return c < 0x80 ? std::string(1, static_cast<char>(c))
+                    : std::string{static_cast<char>(0xc0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3f))};
+}
+
 std::vector<title_case> title_cases()
 {
     std::wstring controls;
     for (wchar_t c = 0x01; c < 0x20; ++c)
         controls += c;
     controls += L'\x7f';
+    // C1, the one-character CSI among them, which consoles acted on.
+    for (wchar_t c = 0x80; c < 0xa0; ++c)
+        controls += c;
     std::vector<title_case> cases;
     for (wchar_t c : controls) {
         char name[16];
         snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(c));
-        cases.push_back({name, std::wstring(L"ctl<") + c + L">", std::string("ctl<") + static_cast<char>(c) + ">"});
+        cases.push_back({name, std::wstring(L"ctl<") + c + L">", "ctl<" + utf8_of(c) + ">"});
     }
-    cases.push_back({"every control character at once", controls, std::string(controls.begin(), controls.end())});
+    std::string all_utf8;
+    for (wchar_t c : controls)
+        all_utf8 += utf8_of(c);
+    cases.push_back({"every control character at once", controls, all_utf8});
+    cases.push_back({"a CSI that would clear the screen", L"\x9b" L"2J\x9b" L"H spoofed", "\xc2\x9b" "2J\xc2\x9b" "H spoofed"});
     const std::wstring ds = L"\xd83d\xde00"; // U+1F600 as a surrogate pair
     const std::string ds_utf8 = "\xf0\x9f\x98\x80";
     const std::string replacement = "\xef\xbf\xbd";

@@ -15,6 +15,7 @@
 
 #include "cli.h"
 #include "console_text.h"
+#include "control_text.h"
 #include "kestal_inprocess.h"
 #include "keep_logon.h"
 #include "keep_rules.h"
@@ -124,18 +125,19 @@ void cut_back_log(keep_state &state)
 void keep_line(keep_state &state, yyjson_mut_doc *doc, yyjson_mut_val *object)
 {
     yyjson_mut_doc_set_root(doc, object);
-    char *text = yyjson_mut_write(doc, 0, nullptr);
+    char *written = yyjson_mut_write(doc, 0, nullptr);
     yyjson_mut_doc_free(doc);
-    if (!text)
+    if (!written)
         return;
+    const std::string text = escaped_controls(written, false) + "\n";
+    free(written);
     if (state.log) {
-        fprintf(state.log, "%s\n", text);
+        fwrite(text.data(), 1, text.size(), state.log);
         fflush(state.log);
         cut_back_log(state);
     } else {
-        write_out(std::string(text) + "\n");
+        write_out(text);
     }
-    free(text);
 }
 
 yyjson_mut_val *event_object(yyjson_mut_doc *doc, const char *event)
@@ -161,8 +163,11 @@ void window_line(keep_state &state, const char *event, int64_t hwnd, const char 
     keep_line(state, doc, object);
 }
 
-void report_error(keep_state &state, const std::string &line)
+// The line may quote the rules file or a command's error, which may quote
+// another program's text.
+void report_error(keep_state &state, const std::string &raw_line)
 {
+    const std::string line = escaped_controls(raw_line, false);
     if (state.log) {
         fprintf(state.log, "%s\n", line.c_str());
         fflush(state.log);
@@ -548,7 +553,7 @@ int run_keep(int argc, char **argv)
     state.path = argv[2];
     std::string error;
     if (!read_keep_rules(state.path, state.rules, error)) {
-        print_err("error: %s\n", error.c_str());
+        print_err("error: %s\n", escaped_controls(error, true).c_str());
         return 2;
     }
     const bool at_logon = argc >= 4 && std::string_view(argv[3]) == "--at-logon";

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "console_text.h"
+#include "control_text.h"
 #include "kestal_inprocess.h"
 #include "keep.h"
 #include "wide_text.h"
@@ -164,7 +165,8 @@ int run_on_selected(const char *word, window_setter setter, int32_t value)
     if (!listed_windows(&wanted, selected))
         return 1;
     if (selected.empty()) {
-        print_err("error: no window matches '%s'\n", word);
+        // The word may come from a script that took it from another program.
+        print_err("error: no window matches '%s'\n", escaped_controls(word, true).c_str());
         return 1;
     }
     return run_on_windows(selected, setter, value);

@@ -3,7 +3,13 @@
 
 #include <yyjson.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <iterator>
+#include <string_view>
+
+#include "control_text.h"
 
 namespace {
 
@@ -42,6 +48,41 @@ static void add_members(yyjson_mut_doc *doc, yyjson_mut_val *object, const kesta
     yyjson_mut_obj_add_bool(doc, object, "clickthrough", entry.clickthrough);
 }
 
+// yyjson escapes only C0 controls. The others go out as \u escapes too,
+// which every JSON reader reads back to the same text; a text without any
+// (nearly every one) is handed on as it is.
+static char *escape_controls(char *text)
+{
+    const std::string_view written(text);
+    size_t extra = 0;
+    unsigned code = 0;
+    for (size_t at = 0; at < written.size(); ++at) {
+        if (const size_t length = control_at(written, at, code)) {
+            extra += 6 - length;
+            at += length - 1;
+        }
+    }
+    if (extra == 0)
+        return text;
+    char *escaped = static_cast<char *>(malloc(written.size() + extra + 1));
+    if (escaped) {
+        char *out = escaped;
+        for (size_t at = 0; at < written.size(); ++at) {
+            const size_t length = control_at(written, at, code);
+            if (length == 0) {
+                *out++ = written[at];
+                continue;
+            }
+            snprintf(out, 7, "\\u%04x", code);
+            out += 6;
+            at += length - 1;
+        }
+        *out = '\0';
+    }
+    free(text);
+    return escaped;
+}
+
 // Writes the document that `root` heads and frees it.
 static char *written(yyjson_mut_doc *doc, yyjson_mut_val *root, uint32_t options, const char **failure)
 {
@@ -49,6 +90,8 @@ static char *written(yyjson_mut_doc *doc, yyjson_mut_val *root, uint32_t options
     const yyjson_write_flag flags = options & KESTAL_JSON_ASCII ? YYJSON_WRITE_ESCAPE_UNICODE : YYJSON_WRITE_NOFLAG;
     char *text = yyjson_mut_write(doc, flags, nullptr);
     yyjson_mut_doc_free(doc);
+    if (text)
+        text = escape_controls(text);
     if (!text)
         *failure = "yyjson write failed";
     return text;

@@ -2,7 +2,8 @@
 // read-back probe together, built natively with clang; run it with
 // tests/fuzz/run.sh. Any table of windows, with titles and exe names made
 // from any UTF-16 text as the system converts it, must become one compact
-// JSON array without a raw control byte that a strict reader takes back
+// JSON array without a raw control character (C0, DEL, C1, U+2028, U+2029)
+// that a strict reader takes back
 // member for member, and in which the probe finds every window whose handle
 // is listed once with its own "pinned" and "opacity".
 #include <fuzzer/FuzzedDataProvider.h>
@@ -10,11 +11,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <yyjson.h>
 
+#include "control_text.h"
 #include "json_field.h"
 #include "listing_json.h"
 
@@ -63,8 +67,20 @@ std::string utf8_of(const std::u16string &units)
 std::u16string text_units(FuzzedDataProvider &in)
 {
     std::u16string units(in.ConsumeIntegralInRange<size_t>(0, 48), u'\0');
-    for (char16_t &unit : units)
-        unit = in.ConsumeBool() ? in.ConsumeIntegralInRange<char16_t>(1, 0x7f) : in.ConsumeIntegral<char16_t>();
+    for (char16_t &unit : units) {
+        // The controls beyond C0 that the writer escapes itself come often enough to be met.
+        static constexpr char16_t kEscapedByUs[] = {0x7f, 0x80, 0x9b, 0x9f, 0x2028, 0x2029};
+        switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+        case 0:
+            unit = kEscapedByUs[in.ConsumeIntegralInRange<size_t>(0, std::size(kEscapedByUs) - 1)];
+            break;
+        case 1:
+            unit = in.ConsumeIntegral<char16_t>();
+            break;
+        default:
+            unit = in.ConsumeIntegralInRange<char16_t>(1, 0x7f);
+        }
+    }
     return units;
 }
 
@@ -99,9 +115,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     char *text = listing_json(entries.data(), static_cast<int32_t>(count), options, &failure);
     check(text != nullptr);
     const size_t length = strlen(text);
+    unsigned code = 0;
     for (size_t i = 0; i < length; ++i) {
         check(static_cast<unsigned char>(text[i]) >= 0x20);
         check(!(options & KESTAL_JSON_ASCII) || static_cast<unsigned char>(text[i]) < 0x80);
+        check(control_at(std::string_view(text, length), i, code) == 0);
     }
 
     yyjson_doc *doc = yyjson_read(text, length, 0);
