@@ -275,10 +275,12 @@ TEST_P(first_call, gets_the_image_ready_and_answers_soundly)
 
 INSTANTIATE_TEST_SUITE_P(image_tests, first_call,
                          testing::Combine(testing::Values("kestal_last_error", "kestal_free_string", "kestal_list",
-                                                          "kestal_set_topmost", "kestal_set_opacity"),
+                                                          "kestal_set_topmost", "kestal_set_opacity", "tls-callbacks"),
                                           testing::ValuesIn(kPlacements)),
                          [](const testing::TestParamInfo<first_call::ParamType> &info) {
-                             return std::string(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
+                             std::string first = std::get<0>(info.param);
+                             std::replace(first.begin(), first.end(), '-', '_');
+                             return first + "_" + std::get<1>(info.param).name;
                          });
 
 // Every "listing: " line of a host's output, in order.

@@ -401,3 +401,10 @@ bool image_ready()
         state = settled_state();
     return state == kReady;
 }
+
+// Runs before the C runtime's own TLS callbacks (library_entry.cpp says why).
+void NTAPI ready_before_the_runtime(void *, DWORD reason, void *)
+{
+    if (reason == DLL_PROCESS_ATTACH || reason == DLL_THREAD_ATTACH)
+        image_ready();
+}

@@ -57,6 +57,8 @@ inline constexpr wchar_t kMadeLayeredProperty[] = L"KestalMadeLayered";
 // once however many threads arrive at once. False when the image could not
 // be made ready.
 bool image_ready();
+// A TLS callback that makes the image ready; the TLS callback array holds it first.
+void NTAPI ready_before_the_runtime(void *module, DWORD reason, void *reserved);
 
 // Every entry point into the library starts with library_ready(): it makes
 // the image ready, and false means that it could not, and the last-error

@@ -11,6 +11,18 @@ static SRWLOCK g_library_lock = SRWLOCK_INIT;
 static DWORD g_lock_owner = 0;
 static LONG g_lock_depth = 0;
 
+// The C runtime's own TLS callbacks (and the threads library's) call through
+// the import table. Whether Windows runs an exe's TLS callbacks when a host
+// maps it with LoadLibrary is not documented; where it does, ours runs first
+// (the loader calls them in the order of their sections' names, .CRT$XLA to
+// .CRT$XLZ, and the runtime's start at .CRT$XLC), so that theirs find the
+// imports resolved. In a program started as such, the image is ready
+// already, and this costs one look at its state. The pointer lives here, not
+// beside the callback: the bootstrap's own file holds no absolute address.
+extern "C" {
+__attribute__((section(".CRT$XLB"), used)) PIMAGE_TLS_CALLBACK kestal_tls_first = ready_before_the_runtime;
+}
+
 bool library_ready()
 {
     return image_ready();

@@ -2,7 +2,9 @@
  * chosen first call into the image, so that each export in turn, or several
  * threads at once, have to get the image ready:
  *   first_call_host PATH\TO\kestal-cli.exe FIRST [PLACEMENT]
- * FIRST is an export's name, or "threads=N": N worker threads (1 to 16) each
+ * FIRST is an export's name; "tls-callbacks": the image's TLS callbacks run
+ * first, as a loader that runs them for a mapped exe would, then a listing
+ * and a setter; or "threads=N": N worker threads (1 to 16) each
  * make a window, meet at a barrier and then call at once, each starting with
  * another export, and go on listing, pinning and fading their own window;
  * meanwhile the host's UI thread owns a window of its own and waits for them
@@ -117,9 +119,53 @@ static void expect_listing(const char *what, int print)
     free_string(text);
 }
 
+/* ---- TLS callbacks ---------------------------------------------------- */
+
+static HMODULE loaded_exe;
+
+/* An address that the image's data holds, where the image lies now: a loader
+ * that relocates has adjusted it already; one that does not (Wine, for an exe
+ * mapped as a library) leaves the preferred base in it. */
+static void *in_image(ULONGLONG address)
+{
+    BYTE *base = (BYTE *)loaded_exe;
+    IMAGE_NT_HEADERS64 *nt = (IMAGE_NT_HEADERS64 *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
+    if (address >= (ULONGLONG)(ULONG_PTR)base && address < (ULONGLONG)(ULONG_PTR)base + nt->OptionalHeader.SizeOfImage)
+        return (void *)(ULONG_PTR)address;
+    return base + (address - nt->OptionalHeader.ImageBase);
+}
+
+/* Calls the image's TLS callbacks in their order, as a loader that runs them
+ * for a mapped exe would before anything else of the image; their count, or
+ * -1 when the image has no TLS directory. */
+static int run_tls_callbacks(void)
+{
+    BYTE *base = (BYTE *)loaded_exe;
+    IMAGE_NT_HEADERS64 *nt = (IMAGE_NT_HEADERS64 *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
+    IMAGE_DATA_DIRECTORY *dir = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
+    IMAGE_TLS_DIRECTORY64 *tls;
+    ULONGLONG *callbacks;
+    int count = 0;
+    if (!dir->VirtualAddress)
+        return -1;
+    tls = (IMAGE_TLS_DIRECTORY64 *)(base + dir->VirtualAddress);
+    for (callbacks = in_image(tls->AddressOfCallBacks); *callbacks; ++callbacks, ++count)
+        ((PIMAGE_TLS_CALLBACK)in_image(*callbacks))(loaded_exe, DLL_PROCESS_ATTACH, NULL);
+    for (callbacks = in_image(tls->AddressOfCallBacks); *callbacks; ++callbacks)
+        ((PIMAGE_TLS_CALLBACK)in_image(*callbacks))(loaded_exe, DLL_THREAD_ATTACH, NULL);
+    return count;
+}
+
 static int first_call(const char *name)
 {
-    if (strcmp(name, "kestal_last_error") == 0) {
+    if (strcmp(name, "tls-callbacks") == 0) {
+        int count = run_tls_callbacks();
+        say("tls callbacks: %d\n", count);
+        expect(count > 0, "the image has TLS callbacks");
+        expect_listing("kestal_list after the TLS callbacks", 1);
+        expect(set_topmost(NULL, 1) == 0, "kestal_set_topmost(NULL, 1) returns 0");
+        expect_error_text("set_topmost: null hwnd");
+    } else if (strcmp(name, "kestal_last_error") == 0) {
         expect_error_text("no error");
     } else if (strcmp(name, "kestal_free_string") == 0) {
         free_string(NULL);
@@ -331,7 +377,7 @@ int main(int argc, char **argv)
         return 3;
     }
 
-    exe = LoadLibraryA(argv[1]);
+    exe = loaded_exe = LoadLibraryA(argv[1]);
     if (!exe) {
         fprintf(stderr, "LoadLibrary(%s) failed with error %lu\n", argv[1], GetLastError());
         return 3;
