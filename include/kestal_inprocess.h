@@ -114,6 +114,9 @@ typedef struct kestal_window {
 /** Census facts: also read the rectangle and the show state (one more call
  * per window). Without it they stay 0 and KESTAL_STATE_NORMAL. */
 #define KESTAL_CENSUS_PLACEMENT 0x1u
+/** Census facts: leave the class names out ("" for every window), for a
+ * listing that does not print them; one call less per new window. */
+#define KESTAL_CENSUS_WITHOUT_CLASS 0x2u
 
 /**
  * Takes a census of the windows that kestal_list lists, in the same order,

@@ -28,7 +28,9 @@ int run_list(int argc, char **argv)
 {
     const uint32_t options = json_options(argc, argv);
     const kestal_window *windows = nullptr;
-    const int32_t count = kestal_census(census_facts(options), &windows);
+    // A listing that prints no class does not ask any window for one.
+    const uint32_t facts = census_facts(options) | (options & KESTAL_JSON_LONG ? 0 : KESTAL_CENSUS_WITHOUT_CLASS);
+    const int32_t count = kestal_census(facts, &windows);
     char *text = count >= 0 ? kestal_census_json(windows, count, options) : nullptr;
     kestal_census_release();
     // A failure prints "[]", like an empty desktop, and says why on stderr.

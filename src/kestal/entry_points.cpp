@@ -104,6 +104,13 @@ void kestal_preflight(void)
         kswin_init();
 }
 
+LONG_PTR window_style(HWND window)
+{
+    if (p_GetWindowLongPtrW)
+        return p_GetWindowLongPtrW(window, GWL_STYLE);
+    return static_cast<LONG_PTR>(GetWindowLongW(window, GWL_STYLE));
+}
+
 LONG_PTR style_read(HWND window)
 {
     if (p_GetWindowLongPtrW)

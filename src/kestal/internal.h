@@ -41,7 +41,10 @@ QueryFullProcessImageNameW_fn image_name_query();
 // first need; false where the system lacks them.
 bool token_queries();
 
+// The extended style (style_read) and the style, through the pointer-width
+// accessor where the system has it.
 LONG_PTR style_read(HWND window);
+LONG_PTR window_style(HWND window);
 // Returns the system error code that the write left behind (0 when it set none).
 DWORD style_write(HWND window, LONG_PTR style);
 

@@ -18,7 +18,7 @@ struct known_window {
     HWND window;
     DWORD pid;
     DWORD thread;
-    char *class_name;
+    char *class_name; // null until a census needs it
     char *exe;
     uint32_t round; // the census that last saw the window
 };
@@ -32,6 +32,15 @@ constexpr DWORD kLongestPathChars = 32768;
 constexpr int kClassChars = 257;
 // DWMWA_CLOAKED: newer than the SDK headers the cross build uses.
 constexpr DWORD kDwmCloakedAttribute = 14;
+// The desktop shell's windows are a few: Progman and the WorkerW behind it.
+constexpr int32_t kMaxShellWindows = 64;
+constexpr int32_t kMaxClassAtoms = 512;
+
+// A class name found for a class atom in this census.
+struct class_atom {
+    ATOM atom;
+    char *name;
+};
 char kNone[] = "";
 
 } // namespace
@@ -53,6 +62,13 @@ struct census {
     uint32_t facts;
     HWND foreground;
     DWORD own_pid;
+    // Found once per census rather than asked of every window.
+    HWND shell[kMaxShellWindows];
+    int32_t shell_len;
+    class_atom atoms[kMaxClassAtoms];
+    int32_t atoms_len;
+    // Cleared by the first answer that the DWM cannot give for any window.
+    bool ask_cloak;
 };
 
 // The census that kestal_census gave out last, with the facts that the next
@@ -70,11 +86,15 @@ static void release_table(census &taken)
     for (int32_t i = 0; i < taken.list_len; ++i)
         release_owned(const_cast<char *>(taken.list[i].title));
     taken.list_len = 0;
+    for (int32_t i = 0; i < taken.atoms_len; ++i)
+        release_owned(taken.atoms[i].name);
+    taken.atoms_len = 0;
 }
 
 static void forget_window(known_window &known)
 {
-    release_owned(known.class_name);
+    if (known.class_name)
+        release_owned(known.class_name);
     release_owned(known.exe);
 }
 
@@ -123,20 +143,45 @@ static char *file_name_copy(const wchar_t *path, int chars)
     return utf8_copy(name.data(), static_cast<int>(name.size()));
 }
 
-static bool is_shell_class(std::string_view class_name)
+// Progman and WorkerW are the desktop shell's own windows, not the user's.
+// They are found by class once per census, so that no window needs to be
+// asked for its class to be left out.
+static void find_shell_windows(census &taken)
 {
-    return class_name == "Progman" || class_name == "WorkerW";
+    taken.shell_len = 0;
+    for (const wchar_t *shell_class : {L"Progman", L"WorkerW"}) {
+        HWND found = nullptr;
+        while (taken.shell_len < kMaxShellWindows && (found = FindWindowExW(nullptr, found, shell_class, nullptr)))
+            taken.shell[taken.shell_len++] = found;
+    }
 }
 
-static bool is_cloaked(HWND window)
+static bool is_shell_window(const census &taken, HWND window)
 {
+    for (int32_t i = 0; i < taken.shell_len; ++i) {
+        if (taken.shell[i] == window)
+            return true;
+    }
+    return false;
+}
+
+// A DWM that cannot tell whether one window is cloaked (E_NOTIMPL under
+// Wine, E_INVALIDARG on systems that lack the attribute) cannot tell it for
+// any: the rest of the census does not ask.
+static bool is_cloaked(census &taken, HWND window)
+{
+    if (!taken.ask_cloak)
+        return false;
     if (p_DwmIsWindowCloaked) {
         BOOL cloaked = FALSE;
         return p_DwmIsWindowCloaked(window, &cloaked) && cloaked;
     }
     if (p_DwmGetWindowAttribute) {
         DWORD cloaked = 0;
-        return p_DwmGetWindowAttribute(window, kDwmCloakedAttribute, &cloaked, sizeof cloaked) == S_OK && cloaked;
+        const HRESULT answer = p_DwmGetWindowAttribute(window, kDwmCloakedAttribute, &cloaked, sizeof cloaked);
+        if (answer == E_NOTIMPL || answer == E_INVALIDARG)
+            taken.ask_cloak = false;
+        return answer == S_OK && cloaked;
     }
     return false;
 }
@@ -257,11 +302,21 @@ static char *exe_for(const census &taken, DWORD pid)
     return owned_or_none(query_exe(taken, pid));
 }
 
-static char *class_of(HWND window)
+// The class name by the class's atom, one request; the name itself is
+// asked once per atom and census.
+static char *class_of(census &taken, HWND window)
 {
+    const ATOM atom = static_cast<ATOM>(GetClassLongW(window, GCW_ATOM));
+    for (int32_t i = 0; atom && i < taken.atoms_len; ++i) {
+        if (taken.atoms[i].atom == atom)
+            return text_copy(taken.atoms[i].name);
+    }
     wchar_t name[kClassChars];
-    int chars = GetClassNameW(window, name, static_cast<int>(std::size(name)));
-    return chars > 0 ? owned_or_none(utf8_copy(name, chars)) : kNone;
+    const int chars = GetClassNameW(window, name, static_cast<int>(std::size(name)));
+    char *found = chars > 0 ? owned_or_none(utf8_copy(name, chars)) : kNone;
+    if (atom && found != kNone && taken.atoms_len < kMaxClassAtoms)
+        taken.atoms[taken.atoms_len++] = {atom, text_copy(found)};
+    return found;
 }
 
 // The window's kept facts when they are still its own; null for a window
@@ -286,69 +341,73 @@ static known_window *find_known(census &taken, HWND window, DWORD pid, DWORD thr
     return nullptr;
 }
 
-static known_window *remember(census &taken, HWND window, DWORD pid, DWORD thread, char *class_name)
+static known_window *remember(census &taken, HWND window, DWORD pid, DWORD thread)
 {
     // The census before this one may still fill the room; what it saw and
     // this one has not seen yet can be asked again.
     if (taken.known_len == static_cast<int32_t>(std::size(taken.known)))
         forget_unseen(taken);
     known_window &known = taken.known[taken.known_len++];
-    known = {window, pid, thread, class_name, exe_for(taken, pid), taken.round};
+    known = {window, pid, thread, nullptr, exe_for(taken, pid), taken.round};
     return &known;
 }
 
-static void place(kestal_window &entry, const WINDOWINFO &info)
+// The rectangle, and the show state from the style already read.
+static void place(kestal_window &entry, HWND window, LONG_PTR style)
 {
-    entry.x = info.rcWindow.left;
-    entry.y = info.rcWindow.top;
-    entry.width = info.rcWindow.right - info.rcWindow.left;
-    entry.height = info.rcWindow.bottom - info.rcWindow.top;
-    entry.state = info.dwStyle & WS_MINIMIZE   ? KESTAL_STATE_MINIMIZED
-                  : info.dwStyle & WS_MAXIMIZE ? KESTAL_STATE_MAXIMIZED
-                                               : KESTAL_STATE_NORMAL;
+    RECT rect = {};
+    GetWindowRect(window, &rect);
+    entry.x = rect.left;
+    entry.y = rect.top;
+    entry.width = rect.right - rect.left;
+    entry.height = rect.bottom - rect.top;
+    entry.state = style & WS_MINIMIZE   ? KESTAL_STATE_MINIMIZED
+                  : style & WS_MAXIMIZE ? KESTAL_STATE_MAXIMIZED
+                                        : KESTAL_STATE_NORMAL;
 }
 
-static void capture(census &taken, HWND window)
+// Under Wine every call here is a request to the window server, and on
+// Windows a read of shared memory or a system call: each is made only where
+// a member needs its answer. The style tells visibility (a top-level
+// window's parent, the desktop, is always visible) and the show state.
+static void capture(census &taken, HWND window, LONG_PTR style)
 {
+    if (is_shell_window(taken, window) || is_cloaked(taken, window))
+        return;
     DWORD pid = 0;
     const DWORD thread = GetWindowThreadProcessId(window, &pid);
     known_window *known = find_known(taken, window, pid, thread);
-    char *class_name = known ? nullptr : class_of(window);
-    if ((class_name && is_shell_class(class_name)) || is_cloaked(window)) {
-        if (class_name)
-            release_owned(class_name);
-        return;
-    }
     if (!known)
-        known = remember(taken, window, pid, thread, class_name);
+        known = remember(taken, window, pid, thread);
     known->round = taken.round;
+    if (!known->class_name && !(taken.facts & KESTAL_CENSUS_WITHOUT_CLASS))
+        known->class_name = class_of(taken, window);
 
     kestal_window &entry = taken.list[taken.list_len++];
     entry = {};
-    // One call gives the rectangle, the show state and the extended style.
-    WINDOWINFO info = {};
-    info.cbSize = sizeof info;
-    const bool placed = (taken.facts & KESTAL_CENSUS_PLACEMENT) && GetWindowInfo(window, &info);
-    const LONG_PTR style = placed ? static_cast<LONG_PTR>(info.dwExStyle) : style_read(window);
-    if (placed)
-        place(entry, info);
+    if (taken.facts & KESTAL_CENSUS_PLACEMENT)
+        place(entry, window, style);
+    const LONG_PTR ex_style = style_read(window);
     entry.hwnd = static_cast<int64_t>(reinterpret_cast<intptr_t>(window));
-    entry.opacity = opacity_of(window, style);
-    entry.pinned = (style & WS_EX_TOPMOST) != 0;
+    entry.opacity = opacity_of(window, ex_style);
+    entry.pinned = (ex_style & WS_EX_TOPMOST) != 0;
     entry.title = owned_or_none(title_of(taken, window, pid, thread));
     entry.exe = known->exe;
     entry.pid = pid;
-    entry.class_name = known->class_name;
+    entry.class_name = known->class_name ? known->class_name : kNone;
     entry.foreground = window == taken.foreground;
-    entry.clickthrough = (style & (WS_EX_TRANSPARENT | WS_EX_LAYERED)) == (WS_EX_TRANSPARENT | WS_EX_LAYERED);
+    entry.clickthrough = (ex_style & (WS_EX_TRANSPARENT | WS_EX_LAYERED)) == (WS_EX_TRANSPARENT | WS_EX_LAYERED);
 }
 
 static BOOL CALLBACK enum_cb(HWND window, LPARAM context)
 {
     census &taken = *reinterpret_cast<census *>(context);
     // A full table records no more windows, so the rest are not queried.
-    if (taken.list_len < kMaxWindows && IsWindowVisible(window))
-        capture(taken, window);
+    if (taken.list_len >= kMaxWindows)
+        return TRUE;
+    const LONG_PTR style = window_style(window);
+    if (style & WS_VISIBLE)
+        capture(taken, window, style);
     return TRUE;
 }
 
@@ -374,6 +433,8 @@ static census *new_census()
     fresh->known_len = 0;
     fresh->known_hint = 0;
     fresh->round = 0;
+    fresh->shell_len = 0;
+    fresh->atoms_len = 0;
     return fresh;
 }
 
@@ -394,6 +455,8 @@ static int32_t take_census(census &taken, uint32_t facts)
     taken.facts = facts;
     ++taken.round;
     taken.foreground = GetForegroundWindow();
+    taken.ask_cloak = true;
+    find_shell_windows(taken);
     if (!EnumWindows(enum_cb, reinterpret_cast<LPARAM>(&taken))) {
         set_error_win32("EnumWindows");
         return -1;
@@ -417,7 +480,7 @@ static char *list_windows()
     if (!taken)
         return empty_array();
     char *text = nullptr;
-    if (take_census(*taken, 0) >= 0) {
+    if (take_census(*taken, KESTAL_CENSUS_WITHOUT_CLASS) >= 0) {
         const char *failure = nullptr;
         text = json_or_report(listing_json(taken->list, taken->list_len, 0, &failure), failure);
     }
