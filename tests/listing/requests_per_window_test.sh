@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# How many requests to the Wine server a listing makes per listed window,
+# counted in the server's own request log (wineserver -d1): exact, and the
+# same on a busy machine as on a calm one, where times are not. A helper
+# process holds N and then M plain windows; the difference of the requests of
+# kestal-cli's threads, divided by M - N, is the cost of one window.
+#   requests_per_window_test.sh BIN_DIR [N] [M]
+# Goals: `list` at most 5, `list --long` at most 7, and a `watch` listing,
+# which keeps class, process and exe per handle, at most 5.
+set -euo pipefail
+bin=$1
+few=${2:-20}
+many=${3:-120}
+export KESTAL_PREFIX_VARIANT=request-log
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")/../../tools" && pwd)/common.sh"
+export DISPLAY=$KESTAL_DISPLAY
+ensure_prefix
+ensure_display
+
+work=$(mktemp -d)
+log=$work/server.log
+# The server's end takes its programs down with it; the prefix is this test's alone.
+cleanup() {
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  "$WINESERVER" -w >/dev/null 2>&1 || true
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A client that finds no server starts one of its own without the log, so
+# the logging server must be listening before the first client comes.
+step "restarting the Wine server of $WINEPREFIX with its request log"
+"$WINESERVER" -k >/dev/null 2>&1 || true
+"$WINESERVER" -w
+"$WINESERVER" -f -p -d1 2>"$log" </dev/null >/dev/null &
+socket=/proc/$!/cwd/socket
+for _ in $(seq 100); do
+  [ -S "$socket" ] && break
+  sleep 0.1
+done
+[ -S "$socket" ] || die "the Wine server did not come up: see whether another one runs for $WINEPREFIX ($(head -c 300 "$log"))"
+"$WINE" wineboot </dev/null >"$work/wineboot.out" 2>&1 \
+  || die "the Wine prefix $WINEPREFIX did not start ($(tail -c 300 "$work/wineboot.out")): remove it and run again"
+
+# The threads of the process whose Unix pid is $1: each names it when it starts.
+threads_of() {
+  grep -E "^[0-9a-f]+: init_(first_)?thread\\( unix_pid=$1," "$log" | cut -d: -f1 | tr '\n' ' '
+}
+
+# requests FROM TO PID [PATTERN]: the requests of that process's threads
+# between two lines of the log, or only those whose line matches PATTERN.
+requests() {
+  sed -n "$(($1 + 1)),${2}p" "$log" | awk -v tids="$(threads_of "$3")" -v pattern="${4:-}" '
+    BEGIN { n = split(tids, t, " "); for (i = 1; i <= n; i++) ours[t[i]] = 1 }
+    { id = substr($1, 1, length($1) - 1) }
+    # A request is logged as "name( ... )", its reply as "name() = ...".
+    (id in ours) && $2 ~ /[a-z_]\($/ && (pattern == "" || $0 ~ pattern) { count++ }
+    END { print count + 0 }'
+}
+
+# EnumWindows asks for the desktop window's children with no class; the
+# shell windows are found under no parent, by class.
+kEnumWindows='get_window_children\\( desktop=[0-9a-f]+, parent=0*[1-9a-f][0-9a-f]*, .*class=L""'
+
+
+# The requests of one run of kestal-cli with the given words.
+requests_of_run() {
+  local from pid
+  from=$(wc -l <"$log")
+  "$WINE" "$bin/kestal-cli.exe" "$@" >"$work/run.out" 2>"$work/run.err" </dev/null &
+  pid=$!
+  wait "$pid" || die "kestal-cli $* failed: $(cat "$work/run.err")"
+  requests "$from" "$(wc -l <"$log")" "$pid"
+}
+
+# Requests per listing of a watch over 3 s: the listings are its
+# EnumWindows requests, one per listing.
+requests_per_watch_listing() {
+  local from to pid listings all
+  "$WINE" "$bin/kestal-cli.exe" watch --interval 100 >"$work/watch.out" 2>"$work/watch.err" </dev/null &
+  pid=$!
+  for _ in $(seq 200); do
+    tr -d '\r' <"$work/watch.out" | grep -qx '{"event":"ready"}' && break
+    sleep 0.1
+  done
+  sleep 1
+  from=$(wc -l <"$log")
+  sleep 3
+  to=$(wc -l <"$log")
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  listings=$(requests "$from" "$to" "$pid" "$kEnumWindows")
+  all=$(requests "$from" "$to" "$pid")
+  [ "$listings" -gt 0 ] || die "no watch listing counted: this Wine version's EnumWindows makes no get_window_children request of the desktop's children; count the request it makes"
+  echo "$all $listings"
+}
+
+step "a helper holding $few plain windows"
+mkfifo "$work/windows.in"
+exec {windows_in}<>"$work/windows.in"
+"$WINE" "$bin/kestal-test-windows.exe" <"$work/windows.in" >"$work/windows.out" 2>&1 &
+make_windows() {
+  local before
+  before=$(wc -l <"$work/windows.out")
+  echo "makemany $1 - kestal request count" >&"$windows_in"
+  for _ in $(seq 300); do
+    [ "$(wc -l <"$work/windows.out")" -gt "$before" ] && return 0
+    sleep 0.1
+  done
+  die "the helper did not make its windows: $(cat "$work/windows.out")"
+}
+make_windows "$few"
+
+measure() {
+  list_few=$(requests_of_run list)
+  long_few=$(requests_of_run list --long)
+  read -r watch_all_few watch_listings_few < <(requests_per_watch_listing)
+}
+measure
+list_a=$list_few long_a=$long_few watch_all_a=$watch_all_few watch_listings_a=$watch_listings_few
+step "the helper holding $many plain windows"
+make_windows $((many - few))
+measure
+added=$((many - few))
+
+# per_window A B: (B - A) / added, to two decimals.
+per_window() { awk -v a="$1" -v b="$2" -v n="$added" 'BEGIN { printf "%.2f", (b - a) / n }'; }
+list_cost=$(per_window "$list_a" "$list_few")
+long_cost=$(per_window "$long_a" "$long_few")
+watch_cost=$(awk -v a="$watch_all_a" -v la="$watch_listings_a" -v b="$watch_all_few" -v lb="$watch_listings_few" \
+  -v n="$added" 'BEGIN { printf "%.2f", (b / lb - a / la) / n }')
+echo "requests per window under $("$WINE" --version): list $list_cost, list --long $long_cost, watch $watch_cost per listing"
+echo "(list: $list_a with $few windows, $list_few with $many; list --long: $long_a, $long_few;" \
+  "watch: $watch_all_a requests in $watch_listings_a listings, $watch_all_few in $watch_listings_few)"
+
+failed=0
+over() { awk -v cost="$1" -v goal="$2" 'BEGIN { exit !(cost > goal + 0.05) }'; }
+if over "$list_cost" 5; then echo "FAIL list asks $list_cost requests per window, more than 5" >&2; failed=1; fi
+if over "$long_cost" 7; then echo "FAIL list --long asks $long_cost requests per window, more than 7" >&2; failed=1; fi
+if over "$watch_cost" 5; then echo "FAIL a watch listing asks $watch_cost requests per window, more than 5" >&2; failed=1; fi
+[ "$failed" = 0 ] || die "a listing asks the system more than it needs: see the calls per window in src/kestal/window_list.cpp"
+echo "PASS"
