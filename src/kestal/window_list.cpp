@@ -21,6 +21,9 @@ struct known_window {
     char *class_name;
     char *exe;
     uint32_t round; // the census that last saw the window
+    // A store app's frame: the app's process once its window is inside,
+    // whose exe is then the frame's; 0 until then, and for other windows.
+    DWORD app_pid;
 };
 
 constexpr int32_t kMaxWindows = 4096;
@@ -293,8 +296,22 @@ static known_window *remember(census &taken, HWND window, DWORD pid, DWORD threa
     if (taken.known_len == static_cast<int32_t>(std::size(taken.known)))
         forget_unseen(taken);
     known_window &known = taken.known[taken.known_len++];
-    known = {window, pid, thread, class_name, exe_for(taken, pid), taken.round};
+    known = {window, pid, thread, class_name, exe_for(taken, pid), taken.round, 0};
     return &known;
+}
+
+// A frame's app can be known only once its window is inside: until then
+// the frame is asked again at every census.
+static void name_store_app(const census &taken, known_window &known)
+{
+    if (known.app_pid || !is_store_app_frame(known.class_name))
+        return;
+    const DWORD app = store_app_process(known.window, known.pid);
+    if (!app)
+        return;
+    release_owned(known.exe);
+    known.exe = exe_for(taken, app);
+    known.app_pid = app;
 }
 
 static void place(kestal_window &entry, const WINDOWINFO &info)
@@ -322,6 +339,7 @@ static void capture(census &taken, HWND window)
     if (!known)
         known = remember(taken, window, pid, thread, class_name);
     known->round = taken.round;
+    name_store_app(taken, *known);
 
     kestal_window &entry = taken.list[taken.list_len++];
     entry = {};
@@ -337,7 +355,7 @@ static void capture(census &taken, HWND window)
     entry.pinned = (style & WS_EX_TOPMOST) != 0;
     entry.title = owned_or_none(title_of(taken, window, pid, thread));
     entry.exe = known->exe;
-    entry.pid = pid;
+    entry.pid = known->app_pid ? known->app_pid : pid;
     entry.class_name = known->class_name;
     entry.foreground = window == taken.foreground;
     entry.clickthrough = (style & (WS_EX_TRANSPARENT | WS_EX_LAYERED)) == (WS_EX_TRANSPARENT | WS_EX_LAYERED);
@@ -394,8 +412,12 @@ static int32_t take_census(census &taken, uint32_t facts)
     taken.facts = facts;
     ++taken.round;
     taken.foreground = GetForegroundWindow();
-    if (!EnumWindows(enum_cb, reinterpret_cast<LPARAM>(&taken))) {
-        set_error_win32("EnumWindows");
+    const dpi_scope scope = enter_physical_pixels();
+    const BOOL enumerated = EnumWindows(enum_cb, reinterpret_cast<LPARAM>(&taken));
+    const DWORD code = enumerated ? ERROR_SUCCESS : GetLastError();
+    leave_physical_pixels(scope);
+    if (!enumerated) {
+        set_error_code("EnumWindows", code);
         return -1;
     }
     forget_unseen(taken);
