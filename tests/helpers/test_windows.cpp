@@ -159,7 +159,8 @@ bool become_dpi_aware()
     using set_context_fn = DPI_AWARENESS_CONTEXT(WINAPI *)(DPI_AWARENESS_CONTEXT);
     auto set_context = reinterpret_cast<set_context_fn>(
         reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetThreadDpiAwarenessContext")));
-    return set_context && set_context(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    return set_context && (set_context(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2) ||
+                           set_context(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE));
 }
 
 std::string layering(HWND window)
