@@ -79,6 +79,52 @@ int32_t kestal_mark_by_hand(void *hwnd);
 int32_t kestal_changed_by_hand(void *hwnd);
 
 /*============================================================================
+ * Verbs: where a window is, how it shows, and closing it
+ *
+ * Each acts on one top-level window, returns 1 on success and 0 on failure
+ * with the reason in kestal_last_error, holds no lock and may run the
+ * window's procedure on the calling thread, like the setters. Each refuses
+ * the desktop window and the shell's, and leaves a window whose program does
+ * not answer within 5 s alone, as the setters do. Coordinates and sizes are
+ * in physical pixels, screen coordinates, as the census gives them,
+ * whatever the caller's DPI awareness.
+ *===========================================================================*/
+
+/**
+ * Moves the window's top-left corner to x, y; the size stays. A minimised
+ * window stays minimised and gets the new place for when it is restored.
+ */
+int32_t kestal_move_window(void *hwnd, int32_t x, int32_t y);
+
+/**
+ * Gives the window the size width x height (both above 0); the top-left
+ * corner stays. A minimised window stays minimised and gets the new size
+ * for when it is restored.
+ */
+int32_t kestal_resize_window(void *hwnd, int32_t width, int32_t height);
+
+/** Minimises, maximises or restores the window. Restore brings it to its
+ * normal place from either state, also a minimised window that was
+ * maximised before. */
+int32_t kestal_minimize_window(void *hwnd);
+int32_t kestal_maximize_window(void *hwnd);
+int32_t kestal_restore_window(void *hwnd);
+
+/**
+ * Brings the window to the front with the keyboard, restoring it first when
+ * it is minimised. Fails when Windows refuses the foreground to the calling
+ * program (it gives it only to the program that the user works in).
+ */
+int32_t kestal_activate_window(void *hwnd);
+
+/**
+ * Asks the window to close, as its close button does (WM_CLOSE, posted):
+ * 1 means it was asked. Its program may ask to save, or refuse; nothing
+ * waits for that, and no process is ended.
+ */
+int32_t kestal_close_window(void *hwnd);
+
+/*============================================================================
  * Census: the listing as data
  *
  * The census array is one for the whole process: a census on another

@@ -474,6 +474,38 @@ struct compatibility_information {
 // The system reads the manifest when the program starts; here its own reader
 // (the activation context) parses it and says what it found: no elevation,
 // and every Windows from 7 to 11 as a supported system.
+// Other programs' windows in physical pixels: the system's reader finds
+// per-monitor awareness, and the older systems' form of it.
+TEST(image_tests, manifest_declares_per_monitor_dpi_awareness)
+{
+    ACTCTXW request = {};
+    request.cbSize = sizeof request;
+    request.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    const std::wstring path = kt::program_path(L"kestal-cli.exe");
+    request.lpSource = path.c_str();
+    request.lpResourceName = MAKEINTRESOURCEW(1);
+    HANDLE context = CreateActCtxW(&request);
+    ASSERT_NE(context, INVALID_HANDLE_VALUE) << "win32 error " << GetLastError();
+    struct setting {
+        const wchar_t *name_space;
+        const wchar_t *name;
+        const wchar_t *value;
+    };
+    const setting settings[] = {
+        {L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness", L"PerMonitorV2, PerMonitor"},
+        {L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware", L"true/pm"},
+    };
+    for (const setting &s : settings) {
+        SCOPED_TRACE(kt::narrow(s.name));
+        wchar_t value[64] = {};
+        SIZE_T written = 0;
+        ASSERT_TRUE(QueryActCtxSettingsW(0, context, s.name_space, s.name, value, std::size(value), &written))
+            << "win32 error " << GetLastError();
+        EXPECT_EQ(std::wstring(value), s.value);
+    }
+    ReleaseActCtx(context);
+}
+
 TEST(image_tests, manifest_runs_as_invoker_on_windows_7_to_11_with_long_paths)
 {
     const std::wstring path = kt::program_path(L"kestal-cli.exe");

@@ -16,6 +16,13 @@ int run_self_test(int argc, char **argv);
 int run_watch(int argc, char **argv);
 int run_clickthrough(int argc, char **argv);
 int run_reset(int argc, char **argv);
+int run_move(int argc, char **argv);
+int run_resize(int argc, char **argv);
+int run_minimize(int argc, char **argv);
+int run_maximize(int argc, char **argv);
+int run_restore(int argc, char **argv);
+int run_activate(int argc, char **argv);
+int run_close(int argc, char **argv);
 // The switch words of the controls: KESTAL_ON for "on", KESTAL_OFF for
 // "off", KESTAL_TOGGLE for "toggle"; -1 for any other word.
 int32_t switch_word(std::string_view word);

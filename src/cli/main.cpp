@@ -69,7 +69,8 @@ struct command {
 constexpr command kCommands[] = {
     {"test", run_self_test}, {"list", run_list}, {"pin", run_pin}, {"opacity", run_opacity},
     {"lasterror", run_last_error}, {"watch", run_watch}, {"clickthrough", run_clickthrough}, {"reset", run_reset},
-    {"keep", run_keep},
+    {"keep", run_keep}, {"move", run_move}, {"resize", run_resize}, {"minimize", run_minimize},
+    {"maximize", run_maximize}, {"restore", run_restore}, {"activate", run_activate}, {"close", run_close},
     {"-h", run_help}, {"--help", run_help}, {"help", run_help}, {"--version", run_version},
 };
 

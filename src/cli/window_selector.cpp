@@ -138,12 +138,24 @@ static void changed_by_command(int64_t hwnd)
         g_changed_windows->push_back(hwnd);
 }
 
+// A setter with its value, as an action.
+struct setter_call {
+    window_setter setter;
+    int32_t value;
+};
+
+static int32_t call_setter(void *hwnd, const void *context)
+{
+    const auto &call = *static_cast<const setter_call *>(context);
+    return call.setter(hwnd, call.value);
+}
+
 // Every window gets its change, whatever happened to the ones before it.
-static int run_on_windows(const std::vector<int64_t> &selected, window_setter setter, int32_t value)
+static int run_on_windows(const std::vector<int64_t> &selected, window_action action, const void *context)
 {
     bool all_succeeded = true;
     for (int64_t hwnd : selected) {
-        if (setter(reinterpret_cast<void *>(static_cast<intptr_t>(hwnd)), value) == 1) {
+        if (action(reinterpret_cast<void *>(static_cast<intptr_t>(hwnd)), context) == 1) {
             changed_by_command(hwnd);
             continue;
         }
@@ -156,7 +168,7 @@ static int run_on_windows(const std::vector<int64_t> &selected, window_setter se
     return 0;
 }
 
-int run_on_selected(const char *word, window_setter setter, int32_t value)
+static int run_action_on_selected(const char *word, window_action action, const void *context)
 {
     window_selector wanted;
     if (!parse_selector(widen(word), wanted))
@@ -169,16 +181,22 @@ int run_on_selected(const char *word, window_setter setter, int32_t value)
         print_err("error: no window matches '%s'\n", escaped_controls(word, true).c_str());
         return 1;
     }
-    return run_on_windows(selected, setter, value);
+    return run_on_windows(selected, action, context);
 }
 
-int run_on_target(const char *word, window_setter setter, int32_t value)
+int run_on_selected(const char *word, window_setter setter, int32_t value)
 {
-    const int selected = run_on_selected(word, setter, value);
+    const setter_call call = {setter, value};
+    return run_action_on_selected(word, call_setter, &call);
+}
+
+int run_action_on_target(const char *word, window_action action, const void *context)
+{
+    const int selected = run_action_on_selected(word, action, context);
     if (selected >= 0)
         return selected;
     void *window = handle_argument(word);
-    if (setter(window, value) == 1) {
+    if (action(window, context) == 1) {
         changed_by_command(static_cast<int64_t>(reinterpret_cast<intptr_t>(window)));
         write_out("ok\n");
         return 0;
@@ -187,8 +205,15 @@ int run_on_target(const char *word, window_setter setter, int32_t value)
     return 1;
 }
 
+int run_on_target(const char *word, window_setter setter, int32_t value)
+{
+    const setter_call call = {setter, value};
+    return run_action_on_target(word, call_setter, &call);
+}
+
 int run_on_every_listed(window_setter setter, int32_t value)
 {
     std::vector<int64_t> listed;
-    return listed_windows(nullptr, listed) ? run_on_windows(listed, setter, value) : 1;
+    const setter_call call = {setter, value};
+    return listed_windows(nullptr, listed) ? run_on_windows(listed, call_setter, &call) : 1;
 }

@@ -34,3 +34,8 @@ int run_on_selected(const char *word, window_setter setter, int32_t value);
 int run_on_target(const char *word, window_setter setter, int32_t value);
 // The same for every listed window.
 int run_on_every_listed(window_setter setter, int32_t value);
+
+// A change that takes more than one value: `context` holds them.
+using window_action = int32_t (*)(void *hwnd, const void *context);
+// run_on_target for such a change.
+int run_action_on_target(const char *word, window_action action, const void *context);

@@ -10,6 +10,7 @@ DwmGetWindowAttribute_fn p_DwmGetWindowAttribute = nullptr;
 QueryFullProcessImageNameW_fn p_QueryFullProcessImageNameW = nullptr;
 OpenProcessToken_fn p_OpenProcessToken = nullptr;
 GetTokenInformation_fn p_GetTokenInformation = nullptr;
+SetThreadDpiAwarenessContext_fn p_SetThreadDpiAwarenessContext = nullptr;
 
 template <typename Fn> static Fn lookup(HMODULE module, const char *name)
 {
@@ -96,6 +97,29 @@ bool token_queries()
         }
     }
     return p_OpenProcessToken && p_GetTokenInformation;
+}
+
+dpi_scope enter_physical_pixels()
+{
+    if (!p_SetThreadDpiAwarenessContext) {
+        if (HMODULE user32 = GetModuleHandleW(L"user32.dll"))
+            publish(p_SetThreadDpiAwarenessContext,
+                    lookup<SetThreadDpiAwarenessContext_fn>(user32, "SetThreadDpiAwarenessContext"));
+    }
+    if (!p_SetThreadDpiAwarenessContext)
+        return {nullptr};
+    // Windows 10 1607 knows per-monitor awareness but not its second version,
+    // and refuses that context; both give physical pixels.
+    DPI_AWARENESS_CONTEXT previous = p_SetThreadDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    if (!previous)
+        previous = p_SetThreadDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE);
+    return {previous};
+}
+
+void leave_physical_pixels(dpi_scope scope)
+{
+    if (scope.previous)
+        p_SetThreadDpiAwarenessContext(scope.previous);
 }
 
 void kestal_preflight(void)

@@ -25,6 +25,7 @@ using DwmGetWindowAttribute_fn = HRESULT(WINAPI *)(HWND, DWORD, void *, DWORD);
 using QueryFullProcessImageNameW_fn = BOOL(WINAPI *)(HANDLE, DWORD, LPWSTR, PDWORD);
 using OpenProcessToken_fn = BOOL(WINAPI *)(HANDLE, DWORD, PHANDLE);
 using GetTokenInformation_fn = BOOL(WINAPI *)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+using SetThreadDpiAwarenessContext_fn = DPI_AWARENESS_CONTEXT(WINAPI *)(DPI_AWARENESS_CONTEXT);
 
 extern GetWindowLongPtrW_fn p_GetWindowLongPtrW;
 extern SetWindowLongPtrW_fn p_SetWindowLongPtrW;
@@ -33,6 +34,7 @@ extern DwmGetWindowAttribute_fn p_DwmGetWindowAttribute;
 extern QueryFullProcessImageNameW_fn p_QueryFullProcessImageNameW;
 extern OpenProcessToken_fn p_OpenProcessToken;
 extern GetTokenInformation_fn p_GetTokenInformation;
+extern SetThreadDpiAwarenessContext_fn p_SetThreadDpiAwarenessContext;
 
 void kswin_init();
 // The image path query, looked up on first need; null where the system lacks it.
@@ -40,6 +42,22 @@ QueryFullProcessImageNameW_fn image_name_query();
 // The token queries of advapi32, which the exe does not import, looked up on
 // first need; false where the system lacks them.
 bool token_queries();
+
+// Coordinates in physical pixels: a thread that is not per-monitor aware gets
+// other programs' windows scaled to its own DPI on a scaled screen, and a
+// host's awareness is its own choice. The work between the two runs with the
+// thread per-monitor aware; the thread's own context comes back afterwards.
+// Systems before Windows 10 1607 have no thread context and are left as the
+// process's manifest set them.
+struct dpi_scope {
+    DPI_AWARENESS_CONTEXT previous; // null when nothing was changed
+};
+dpi_scope enter_physical_pixels();
+void leave_physical_pixels(dpi_scope scope);
+
+// Store apps: the process of the app inside a frame (a top-level window of
+// class ApplicationFrameWindow); 0 while it holds none.
+DWORD store_app_process(HWND frame, DWORD frame_pid);
 
 // The extended style (style_read) and the style, through the pointer-width
 // accessor where the system has it.

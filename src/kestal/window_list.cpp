@@ -21,6 +21,9 @@ struct known_window {
     char *class_name; // null until a census needs it
     char *exe;
     uint32_t round; // the census that last saw the window
+    // A store app's frame: the app's process once its window is inside,
+    // whose exe is then the frame's; 0 until then, and for other windows.
+    DWORD app_pid;
 };
 
 constexpr int32_t kMaxWindows = 4096;
@@ -32,8 +35,10 @@ constexpr DWORD kLongestPathChars = 32768;
 constexpr int kClassChars = 257;
 // DWMWA_CLOAKED: newer than the SDK headers the cross build uses.
 constexpr DWORD kDwmCloakedAttribute = 14;
-// The desktop shell's windows are a few: Progman and the WorkerW behind it.
+// The desktop shell's windows are a few: Progman and the WorkerW behind it;
+// so are the frames of store apps.
 constexpr int32_t kMaxShellWindows = 64;
+constexpr int32_t kMaxAppFrames = 256;
 constexpr int32_t kMaxClassAtoms = 512;
 
 // A class name found for a class atom in this census.
@@ -65,6 +70,8 @@ struct census {
     // Found once per census rather than asked of every window.
     HWND shell[kMaxShellWindows];
     int32_t shell_len;
+    HWND frames[kMaxAppFrames];
+    int32_t frames_len;
     class_atom atoms[kMaxClassAtoms];
     int32_t atoms_len;
     // Cleared by the first answer that the DWM cannot give for any window.
@@ -143,26 +150,44 @@ static char *file_name_copy(const wchar_t *path, int chars)
     return utf8_copy(name.data(), static_cast<int>(name.size()));
 }
 
-// Progman and WorkerW are the desktop shell's own windows, not the user's.
-// They are found by class once per census, so that no window needs to be
-// asked for its class to be left out.
-static void find_shell_windows(census &taken)
+// The top-level windows of a class, into `found`; how many.
+static int32_t windows_of_class(const wchar_t *class_name, HWND *found, int32_t room)
 {
-    taken.shell_len = 0;
-    for (const wchar_t *shell_class : {L"Progman", L"WorkerW"}) {
-        HWND found = nullptr;
-        while (taken.shell_len < kMaxShellWindows && (found = FindWindowExW(nullptr, found, shell_class, nullptr)))
-            taken.shell[taken.shell_len++] = found;
+    int32_t count = 0;
+    HWND window = nullptr;
+    while (count < room && (window = FindWindowExW(nullptr, window, class_name, nullptr)))
+        found[count++] = window;
+    return count;
+}
+
+// Progman and WorkerW are the desktop shell's own windows, not the user's,
+// and a store app's frame (ApplicationFrameWindow) belongs to the frame host,
+// whichever app it holds. They are found by class once per census, so that no
+// window needs to be asked for its class to be told apart.
+static void find_by_class(census &taken)
+{
+    taken.shell_len = windows_of_class(L"Progman", taken.shell, kMaxShellWindows);
+    taken.shell_len += windows_of_class(L"WorkerW", taken.shell + taken.shell_len, kMaxShellWindows - taken.shell_len);
+    taken.frames_len = windows_of_class(L"ApplicationFrameWindow", taken.frames, kMaxAppFrames);
+}
+
+static bool is_among(const HWND *windows, int32_t count, HWND window)
+{
+    for (int32_t i = 0; i < count; ++i) {
+        if (windows[i] == window)
+            return true;
     }
+    return false;
 }
 
 static bool is_shell_window(const census &taken, HWND window)
 {
-    for (int32_t i = 0; i < taken.shell_len; ++i) {
-        if (taken.shell[i] == window)
-            return true;
-    }
-    return false;
+    return is_among(taken.shell, taken.shell_len, window);
+}
+
+static bool is_store_app_frame(const census &taken, HWND window)
+{
+    return is_among(taken.frames, taken.frames_len, window);
 }
 
 // A DWM that cannot tell whether one window is cloaked (E_NOTIMPL under
@@ -348,8 +373,22 @@ static known_window *remember(census &taken, HWND window, DWORD pid, DWORD threa
     if (taken.known_len == static_cast<int32_t>(std::size(taken.known)))
         forget_unseen(taken);
     known_window &known = taken.known[taken.known_len++];
-    known = {window, pid, thread, nullptr, exe_for(taken, pid), taken.round};
+    known = {window, pid, thread, nullptr, exe_for(taken, pid), taken.round, 0};
     return &known;
+}
+
+// A frame's app can be known only once its window is inside: until then
+// the frame is asked again at every census.
+static void name_store_app(const census &taken, known_window &known)
+{
+    if (known.app_pid || !is_store_app_frame(taken, known.window))
+        return;
+    const DWORD app = store_app_process(known.window, known.pid);
+    if (!app)
+        return;
+    release_owned(known.exe);
+    known.exe = exe_for(taken, app);
+    known.app_pid = app;
 }
 
 // The rectangle, and the show state from the style already read.
@@ -382,6 +421,7 @@ static void capture(census &taken, HWND window, LONG_PTR style)
     known->round = taken.round;
     if (!known->class_name && !(taken.facts & KESTAL_CENSUS_WITHOUT_CLASS))
         known->class_name = class_of(taken, window);
+    name_store_app(taken, *known);
 
     kestal_window &entry = taken.list[taken.list_len++];
     entry = {};
@@ -393,7 +433,7 @@ static void capture(census &taken, HWND window, LONG_PTR style)
     entry.pinned = (ex_style & WS_EX_TOPMOST) != 0;
     entry.title = owned_or_none(title_of(taken, window, pid, thread));
     entry.exe = known->exe;
-    entry.pid = pid;
+    entry.pid = known->app_pid ? known->app_pid : pid;
     entry.class_name = known->class_name ? known->class_name : kNone;
     entry.foreground = window == taken.foreground;
     entry.clickthrough = (ex_style & (WS_EX_TRANSPARENT | WS_EX_LAYERED)) == (WS_EX_TRANSPARENT | WS_EX_LAYERED);
@@ -434,6 +474,7 @@ static census *new_census()
     fresh->known_hint = 0;
     fresh->round = 0;
     fresh->shell_len = 0;
+    fresh->frames_len = 0;
     fresh->atoms_len = 0;
     return fresh;
 }
@@ -456,9 +497,13 @@ static int32_t take_census(census &taken, uint32_t facts)
     ++taken.round;
     taken.foreground = GetForegroundWindow();
     taken.ask_cloak = true;
-    find_shell_windows(taken);
-    if (!EnumWindows(enum_cb, reinterpret_cast<LPARAM>(&taken))) {
-        set_error_win32("EnumWindows");
+    find_by_class(taken);
+    const dpi_scope scope = enter_physical_pixels();
+    const BOOL enumerated = EnumWindows(enum_cb, reinterpret_cast<LPARAM>(&taken));
+    const DWORD code = enumerated ? ERROR_SUCCESS : GetLastError();
+    leave_physical_pixels(scope);
+    if (!enumerated) {
+        set_error_code("EnumWindows", code);
         return -1;
     }
     forget_unseen(taken);

@@ -23,6 +23,17 @@
 //   fade HWND ALPHA      -> ok, the window layered with that alpha
 //   show HWND COMMAND    -> ok, after ShowWindow(HWND, COMMAND)
 //   front HWND           -> ok when the window became the foreground window
+//   placement HWND       -> "STATE X:Y:WIDTH:HEIGHT": normal, minimized or
+//                           maximized, and the normal (restored) rectangle
+//                           in screen coordinates
+//   rect HWND            -> "X:Y:WIDTH:HEIGHT", the window rectangle now
+//   foreground           -> the foreground window's handle, 0 for none
+//   exists HWND          -> yes or no
+//   child PARENT CLASS TITLE -> the handle of a new visible child window of
+//                           PARENT (which may belong to another process)
+//   dpiaware             -> ok when this process's windows from now on are
+//                           per-monitor aware and it reads physical pixels,
+//                           "unsupported" where the system cannot
 //   hang MS              -> ok, then the windows' thread stops pumping for MS
 //                           milliseconds, as a program that has hung
 //   quit                 -> bye, and the process ends
@@ -116,6 +127,40 @@ DWORD draw_per_pixel(HWND window)
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
     return error;
+}
+
+std::string rectangle_text(const RECT &r)
+{
+    return std::to_string(r.left) + ":" + std::to_string(r.top) + ":" + std::to_string(r.right - r.left) + ":" +
+           std::to_string(r.bottom - r.top);
+}
+
+// The normal rectangle comes in workspace coordinates, which differ from
+// the screen's by the room that a taskbar takes at the top or left.
+std::string placement(HWND window)
+{
+    WINDOWPLACEMENT placement = {};
+    placement.length = sizeof placement;
+    if (!GetWindowPlacement(window, &placement))
+        return "failed " + std::to_string(GetLastError());
+    RECT normal = placement.rcNormalPosition;
+    if (!(GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW)) {
+        MONITORINFO monitor = {};
+        monitor.cbSize = sizeof monitor;
+        GetMonitorInfoW(MonitorFromRect(&normal, MONITOR_DEFAULTTONEAREST), &monitor);
+        OffsetRect(&normal, monitor.rcWork.left - monitor.rcMonitor.left, monitor.rcWork.top - monitor.rcMonitor.top);
+    }
+    const char *state = IsIconic(window) ? "minimized" : IsZoomed(window) ? "maximized" : "normal";
+    return std::string(state) + " " + rectangle_text(normal);
+}
+
+bool become_dpi_aware()
+{
+    using set_context_fn = DPI_AWARENESS_CONTEXT(WINAPI *)(DPI_AWARENESS_CONTEXT);
+    auto set_context = reinterpret_cast<set_context_fn>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetThreadDpiAwarenessContext")));
+    return set_context && (set_context(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2) ||
+                           set_context(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE));
 }
 
 std::string layering(HWND window)
@@ -223,6 +268,25 @@ bool run_command(const std::string &line)
     } else if (verb == "show") {
         ShowWindow(handle_from(first), atoi(second.c_str()));
         reply("ok");
+    } else if (verb == "placement") {
+        reply(placement(handle_from(first)));
+    } else if (verb == "rect") {
+        RECT r = {};
+        GetWindowRect(handle_from(first), &r);
+        reply(rectangle_text(r));
+    } else if (verb == "foreground") {
+        reply(std::to_string(static_cast<long long>(reinterpret_cast<intptr_t>(GetForegroundWindow()))));
+    } else if (verb == "exists") {
+        reply(IsWindow(handle_from(first)) ? "yes" : "no");
+    } else if (verb == "child") {
+        std::string class_name = second.substr(0, second.find(' '));
+        std::string title = second.size() > class_name.size() ? second.substr(class_name.size() + 1) : "";
+        HWND child = CreateWindowExW(0, register_class(widen(class_name), 0), widen(title).c_str(),
+                                     WS_CHILD | WS_VISIBLE, 0, 0, 50, 50, handle_from(first), nullptr,
+                                     GetModuleHandleW(nullptr), nullptr);
+        reply(std::to_string(static_cast<long long>(reinterpret_cast<intptr_t>(child))));
+    } else if (verb == "dpiaware") {
+        reply(become_dpi_aware() ? "ok" : "unsupported");
     } else if (verb == "layering") {
         reply(layering(handle_from(first)));
     } else if (verb == "exstyle") {

@@ -1,0 +1,247 @@
+// Moving, sizing, showing, activating and closing any top-level window.
+#include "setter_steps.h"
+
+namespace {
+
+// The desktop window is the root of every other, and the shell's window is
+// the desktop the user sees: minimising, moving or closing either is never
+// what a script means (closing the shell's asks to shut Windows down).
+bool refused_as_desktop(const char *what, HWND window)
+{
+    if (window != GetDesktopWindow() && window != GetShellWindow())
+        return false;
+    set_error_code(what, ERROR_ACCESS_DENIED);
+    return true;
+}
+
+// The checks that every verb makes before it changes anything.
+bool may_change(const char *operation, const char *what, HWND window)
+{
+    if (!window) {
+        set_error("%s: null hwnd", operation);
+        return false;
+    }
+    if (refused_as_desktop(what, window))
+        return false;
+    return window_answers(window);
+}
+
+// The placement's normal rectangle is in workspace coordinates (relative to
+// the monitor's work area) for every window but a tool window; the verbs
+// take and the listing gives screen coordinates.
+POINT workspace_offset(HWND window, const RECT &normal)
+{
+    if (GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW)
+        return {0, 0};
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    if (!GetMonitorInfoW(MonitorFromRect(&normal, MONITOR_DEFAULTTONEAREST), &monitor))
+        return {0, 0};
+    return {monitor.rcWork.left - monitor.rcMonitor.left, monitor.rcWork.top - monitor.rcMonitor.top};
+}
+
+// A minimised window has no place on the screen to change: the new place
+// goes into the placement that it returns to, and it stays minimised. `place` gets the normal rectangle in screen coordinates
+// and changes it.
+template <typename Change> int32_t change_normal_place(const char *what, HWND window, Change place)
+{
+    WINDOWPLACEMENT placement = {};
+    placement.length = sizeof placement;
+    SetLastError(ERROR_SUCCESS);
+    if (!GetWindowPlacement(window, &placement)) {
+        report_setter_failure(what, window, GetLastError());
+        return 0;
+    }
+    const POINT offset = workspace_offset(window, placement.rcNormalPosition);
+    RECT normal = placement.rcNormalPosition;
+    OffsetRect(&normal, offset.x, offset.y);
+    place(normal);
+    OffsetRect(&normal, -offset.x, -offset.y);
+    placement.rcNormalPosition = normal;
+    // A minimised window that would come back maximised keeps that too.
+    placement.showCmd = SW_SHOWMINNOACTIVE;
+    placement.flags &= WPF_RESTORETOMAXIMIZED;
+    SetLastError(ERROR_SUCCESS);
+    if (!SetWindowPlacement(window, &placement)) {
+        report_setter_failure(what, window, GetLastError());
+        return 0;
+    }
+    return 1;
+}
+
+// A window in its normal state is placed directly. The new place and size
+// are what the system was asked for; a program may keep a size of its own
+// within the limits it gives (WM_GETMINMAXINFO), as it does against a
+// person's mouse.
+int32_t set_window_pos(const char *what, HWND window, int x, int y, int width, int height, UINT keep)
+{
+    SetLastError(ERROR_SUCCESS);
+    if (!SetWindowPos(window, nullptr, x, y, width, height, keep | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOOWNERZORDER)) {
+        report_setter_failure(what, window, GetLastError());
+        return 0;
+    }
+    return 1;
+}
+
+int32_t move_window(HWND window, int32_t x, int32_t y)
+{
+    constexpr char kWhat[] = "SetWindowPos(move)";
+    if (!may_change("move_window", kWhat, window))
+        return 0;
+    if (IsIconic(window)) {
+        return change_normal_place("SetWindowPlacement(move)", window,
+                                   [&](RECT &normal) { OffsetRect(&normal, x - normal.left, y - normal.top); });
+    }
+    return set_window_pos(kWhat, window, x, y, 0, 0, SWP_NOSIZE);
+}
+
+int32_t resize_window(HWND window, int32_t width, int32_t height)
+{
+    constexpr char kWhat[] = "SetWindowPos(resize)";
+    if (width <= 0 || height <= 0) {
+        set_error("resize_window: the width and height must be positive (got %d x %d)", width, height);
+        return 0;
+    }
+    if (!may_change("resize_window", kWhat, window))
+        return 0;
+    if (IsIconic(window)) {
+        return change_normal_place("SetWindowPlacement(resize)", window, [&](RECT &normal) {
+            normal.right = normal.left + width;
+            normal.bottom = normal.top + height;
+        });
+    }
+    return set_window_pos(kWhat, window, 0, 0, width, height, SWP_NOMOVE);
+}
+
+enum class show_state { minimized, maximized, normal };
+
+show_state state_of(HWND window)
+{
+    return IsIconic(window) ? show_state::minimized : IsZoomed(window) ? show_state::maximized : show_state::normal;
+}
+
+struct show_verb {
+    const char *operation;
+    const char *what;
+    int command;
+    show_state wanted;
+};
+
+constexpr show_verb kMinimize = {"minimize_window", "ShowWindow(SW_MINIMIZE)", SW_MINIMIZE, show_state::minimized};
+constexpr show_verb kMaximize = {"maximize_window", "ShowWindow(SW_MAXIMIZE)", SW_MAXIMIZE, show_state::maximized};
+constexpr show_verb kRestore = {"restore_window", "ShowWindow(SW_RESTORE)", SW_RESTORE, show_state::normal};
+
+// ShowWindow answers whether the window was visible before, not whether the
+// change took; the state afterwards says that.
+int32_t show(HWND window, const show_verb &verb)
+{
+    if (!may_change(verb.operation, verb.what, window))
+        return 0;
+    ShowWindow(window, verb.command);
+    // A minimised window that was maximised before comes back maximised from
+    // SW_RESTORE; once more brings it to its normal place.
+    if (verb.wanted == show_state::normal && state_of(window) == show_state::maximized)
+        ShowWindow(window, SW_RESTORE);
+    if (state_of(window) == verb.wanted)
+        return 1;
+    report_setter_failure(verb.what, window, ERROR_SUCCESS);
+    return 0;
+}
+
+// Windows gives the foreground only to the program that the user works in,
+// or to one that it allows (AllowSetForegroundWindow); a program in the
+// background, such as a script's console, is refused, and the system only
+// flashes the window's taskbar button. SetForegroundWindow then often still
+// answers TRUE, so only the foreground window afterwards tells.
+constexpr DWORD kForegroundWaitMs = 1000;
+constexpr DWORD kForegroundPollMs = 10;
+
+int32_t activate_window(HWND window)
+{
+    constexpr char kWhat[] = "SetForegroundWindow";
+    if (!may_change("activate_window", kWhat, window))
+        return 0;
+    if (IsIconic(window))
+        ShowWindow(window, SW_RESTORE);
+    SetForegroundWindow(window);
+    // The window's own thread takes the foreground when it reads its
+    // messages next, which a program that answers does at once.
+    for (DWORD waited = 0; GetForegroundWindow() != window && waited < kForegroundWaitMs; waited += kForegroundPollMs)
+        Sleep(kForegroundPollMs);
+    if (GetForegroundWindow() == window)
+        return 1;
+    if (!IsWindow(window)) {
+        set_error_code(kWhat, ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    set_error("activate_window: Windows refused to bring the window to the front: it lets only the program that "
+              "the user works in change the foreground window; click the window, or run the command from that "
+              "program");
+    return 0;
+}
+
+// WM_CLOSE is what the close button sends: the program decides, asks to
+// save if it must, or ignores it. Posted, so that nothing here waits for a
+// dialog that a person has to answer.
+int32_t close_window(HWND window)
+{
+    constexpr char kWhat[] = "PostMessage(WM_CLOSE)";
+    if (!may_change("close_window", kWhat, window))
+        return 0;
+    SetLastError(ERROR_SUCCESS);
+    if (!PostMessageW(window, WM_CLOSE, 0, 0)) {
+        report_setter_failure(kWhat, window, GetLastError());
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace
+
+// None of the verbs holds the library's lock: each sends messages to the
+// window, whose procedure may be the caller's own. The two that take
+// coordinates work in physical pixels, as the listing gives them.
+int32_t kestal_move_window(void *hwnd, int32_t x, int32_t y)
+{
+    if (!library_ready())
+        return 0;
+    const dpi_scope scope = enter_physical_pixels();
+    const int32_t done = move_window(static_cast<HWND>(hwnd), x, y);
+    leave_physical_pixels(scope);
+    return done;
+}
+
+int32_t kestal_resize_window(void *hwnd, int32_t width, int32_t height)
+{
+    if (!library_ready())
+        return 0;
+    const dpi_scope scope = enter_physical_pixels();
+    const int32_t done = resize_window(static_cast<HWND>(hwnd), width, height);
+    leave_physical_pixels(scope);
+    return done;
+}
+
+int32_t kestal_minimize_window(void *hwnd)
+{
+    return library_ready() ? show(static_cast<HWND>(hwnd), kMinimize) : 0;
+}
+
+int32_t kestal_maximize_window(void *hwnd)
+{
+    return library_ready() ? show(static_cast<HWND>(hwnd), kMaximize) : 0;
+}
+
+int32_t kestal_restore_window(void *hwnd)
+{
+    return library_ready() ? show(static_cast<HWND>(hwnd), kRestore) : 0;
+}
+
+int32_t kestal_activate_window(void *hwnd)
+{
+    return library_ready() ? activate_window(static_cast<HWND>(hwnd)) : 0;
+}
+
+int32_t kestal_close_window(void *hwnd)
+{
+    return library_ready() ? close_window(static_cast<HWND>(hwnd)) : 0;
+}
