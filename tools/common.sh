@@ -133,3 +133,31 @@ windows_path() {
   local path=$1
   printf 'Z:%s' "${path//\//\\}"
 }
+
+# start_logging_server LOG: restarts the Wine server of this prefix with its
+# request log (wineserver -d1) in LOG, for tests that count requests; a
+# prefix of its own (KESTAL_PREFIX_VARIANT) keeps the log to one test's
+# programs. A client that finds no server starts one of its own without the
+# log, so the logging server must be listening before the first client comes.
+start_logging_server() {
+  local log=$1 socket
+  step "restarting the Wine server of $WINEPREFIX with its request log"
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  "$WINESERVER" -w
+  "$WINESERVER" -f -p -d1 2>"$log" </dev/null >/dev/null &
+  # It listens on the socket in its own folder, which it makes its working folder.
+  socket=/proc/$!/cwd/socket
+  for _ in $(seq 100); do
+    [ -S "$socket" ] && break
+    sleep 0.1
+  done
+  [ -S "$socket" ] || die "the Wine server did not come up: see whether another one runs for $WINEPREFIX ($(head -c 300 "$log"))"
+  "$WINE" wineboot </dev/null >"$log.wineboot" 2>&1 \
+    || die "the Wine prefix $WINEPREFIX did not start ($(tail -c 300 "$log.wineboot")): remove it and run again"
+}
+
+# stop_logging_server: ends the server and, with it, its programs.
+stop_logging_server() {
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  "$WINESERVER" -w >/dev/null 2>&1 || true
+}

@@ -21,27 +21,12 @@ work=$(mktemp -d)
 log=$work/server.log
 # The server's end takes its programs down with it; the prefix is this test's alone.
 cleanup() {
-  "$WINESERVER" -k >/dev/null 2>&1 || true
-  "$WINESERVER" -w >/dev/null 2>&1 || true
+  stop_logging_server
   wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-# A client that finds no server starts one of its own without the log, so
-# the logging server must be listening before the first client comes.
-step "restarting the Wine server of $WINEPREFIX with its request log"
-"$WINESERVER" -k >/dev/null 2>&1 || true
-"$WINESERVER" -w
-"$WINESERVER" -f -p -d1 2>"$log" </dev/null >/dev/null &
-socket=/proc/$!/cwd/socket
-for _ in $(seq 100); do
-  [ -S "$socket" ] && break
-  sleep 0.1
-done
-[ -S "$socket" ] || die "the Wine server did not come up: see whether another one runs for $WINEPREFIX ($(head -c 300 "$log"))"
-"$WINE" wineboot </dev/null >"$work/wineboot.out" 2>&1 \
-  || die "the Wine prefix $WINEPREFIX did not start ($(tail -c 300 "$work/wineboot.out")): remove it and run again"
+start_logging_server "$log"
 
 # The threads of the process whose Unix pid is $1: each names it when it starts.
 threads_of() {
