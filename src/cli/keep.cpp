@@ -358,24 +358,26 @@ bool written_at(const std::string &path, FILETIME &written)
 }
 
 // A rules file that changed is read again; one that is bad now is
-// reported, and the rules that were read before stay.
-void reload_if_changed(keep_state &state)
+// reported, and the rules that were read before stay. True when new rules
+// were taken.
+bool reload_if_changed(keep_state &state)
 {
     FILETIME written = {};
     if (!written_at(state.path, written) || CompareFileTime(&written, &state.written) == 0)
-        return;
+        return false;
     state.written = written;
     keep_rules rules;
     std::string error;
     if (!read_keep_rules(state.path, rules, error)) {
         report_error(state, "error: " + error + "; the rules read before stay");
-        return;
+        return false;
     }
     unregister_hotkeys(state);
     state.rules = rules;
     state.refused.clear();
     register_hotkeys(state);
     simple_line(state, "reloaded");
+    return true;
 }
 
 // ---- giving back ------------------------------------------------------------------
@@ -512,11 +514,11 @@ int keep_until_stopped(keep_state &state)
             const DWORD woken =
                 MsgWaitForMultipleObjects(waited_for, wakers, FALSE, static_cast<DWORD>(due - now), QS_ALLINPUT);
             pump_messages(state);
-            if (woken == WAIT_OBJECT_0 + 2) {
-                FindNextChangeNotification(rules_changed);
-                reload_if_changed(state);
-            }
-            if ((woken == WAIT_OBJECT_0 + 1 || woken == WAIT_OBJECT_0 + 2) && !settled)
+            // Other files of the rules' folder change too: only new rules
+            // bring a listing forward.
+            const bool reloaded =
+                woken == WAIT_OBJECT_0 + 2 && FindNextChangeNotification(rules_changed) && reload_if_changed(state);
+            if ((woken == WAIT_OBJECT_0 + 1 || reloaded) && !settled)
                 settled = GetTickCount64() + kSettleMs;
             continue;
         }
