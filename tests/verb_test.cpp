@@ -472,16 +472,17 @@ TEST_F(ThreadDpi, census_and_coordinate_verbs_work_per_monitor_aware_and_give_th
 // aware gets other programs' windows scaled, which this test shows first.
 class ScaledScreen : public Verbs {};
 
+// The screen's DPI as a system-aware thread reads it: Windows, and Wine from
+// version 9 on, answer 96 to a thread that is not DPI aware, as this one is not.
 UINT system_dpi()
 {
-    using get_dpi_fn = UINT(WINAPI *)();
-    auto get_dpi = reinterpret_cast<get_dpi_fn>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForSystem")));
-    if (get_dpi)
-        return get_dpi();
+    auto set_context = user32_function<SetThreadDpiAwarenessContext_fn>("SetThreadDpiAwarenessContext");
+    const DPI_AWARENESS_CONTEXT before = set_context ? set_context(DPI_AWARENESS_CONTEXT_SYSTEM_AWARE) : nullptr;
     HDC screen = GetDC(nullptr);
     const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
     ReleaseDC(nullptr, screen);
+    if (before)
+        set_context(before);
     return static_cast<UINT>(dpi);
 }
 

@@ -156,6 +156,12 @@ start_logging_server() {
     || die "the Wine prefix $WINEPREFIX did not start ($(tail -c 300 "$log.wineboot")): remove it and run again"
 }
 
+# The request that one EnumWindows makes, as a pattern for awk -v (so the
+# backslashes are doubled): Wine 8 asks for the desktop window's children
+# with no class named; Wine 9 and later ask for the window list under the
+# desktop, handle 0. FindWindowExW asks by class, so neither form matches it.
+KESTAL_ENUMWINDOWS_REQUEST='get_window_children\\( desktop=[0-9a-f]+, parent=0*[1-9a-f][0-9a-f]*, .*class=L""|get_window_list\\( desktop=[0-9a-f]+, handle=0+, '
+
 # stop_logging_server: ends the server and, with it, its programs.
 stop_logging_server() {
   "$WINESERVER" -k >/dev/null 2>&1 || true

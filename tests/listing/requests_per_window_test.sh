@@ -38,21 +38,19 @@ threads_of() {
 }
 
 # requests FROM TO PID [PATTERN [first]]: the requests of that process's
-# threads (or its main thread) between two lines of the log, or only those
-# whose line matches PATTERN.
+# threads (or its main thread) between two lines of the log, or only the
+# calls whose requests match PATTERN.
 requests() {
   sed -n "$(($1 + 1)),${2}p" "$log" | awk -v tids="$(threads_of "$3" "${5:-}")" -v pattern="${4:-}" '
     BEGIN { n = split(tids, t, " "); for (i = 1; i <= n; i++) ours[t[i]] = 1 }
     { id = substr($1, 1, length($1) - 1) }
     # A request is logged as "name( ... )", its reply as "name() = ...".
-    (id in ours) && $2 ~ /[a-z_]\($/ && (pattern == "" || $0 ~ pattern) { count++ }
+    !(id in ours) || $2 !~ /[a-z_]\($/ { next }
+    # A list that outgrows its buffer is asked for again at once: one call.
+    pattern != "" { matched = $0 ~ pattern; if (matched && !(last[id])) count++; last[id] = matched; next }
+    { count++ }
     END { print count + 0 }'
 }
-
-# EnumWindows asks for the desktop window's children with no class; the
-# shell windows are found under no parent, by class.
-kEnumWindows='get_window_children\\( desktop=[0-9a-f]+, parent=0*[1-9a-f][0-9a-f]*, .*class=L""'
-
 
 # The requests of one run of kestal-cli with the given words.
 requests_of_run() {
@@ -82,9 +80,9 @@ requests_per_listing() {
   to=$(wc -l <"$log")
   kill "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
-  listings=$(requests "$from" "$to" "$pid" "$kEnumWindows" first)
+  listings=$(requests "$from" "$to" "$pid" "$KESTAL_ENUMWINDOWS_REQUEST" first)
   all=$(requests "$from" "$to" "$pid" "" first)
-  [ "$listings" -gt 0 ] || die "no listing of $1 counted: this Wine version's EnumWindows makes no get_window_children request of the desktop's children; count the request it makes"
+  [ "$listings" -gt 0 ] || die "no listing of $1 counted: no request of this Wine version matches KESTAL_ENUMWINDOWS_REQUEST in tools/common.sh: find the one its EnumWindows makes in the log (wineserver -d1) and add it there"
   echo "$all $listings"
 }
 

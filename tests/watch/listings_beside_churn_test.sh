@@ -3,8 +3,8 @@
 # takes no more listings than it takes without that program. Listings are
 # counted in the Wine server's own request log (wineserver -d1), which needs
 # a server of its own, so the test runs in a prefix of its own beside the one
-# in use: under Wine 8 a listing's EnumWindows is one get_window_children
-# request, and the watch makes that request for nothing else. Counting
+# in use: a listing makes one EnumWindows, whose request the log names
+# (KESTAL_ENUMWINDOWS_REQUEST), and the watch makes it for nothing else. Counting
 # requests, not CPU time, keeps the figure the same from one machine to the
 # next.
 #   listings_beside_churn_test.sh BIN_DIR [SECONDS]
@@ -39,7 +39,7 @@ wait_for_line() {
   return 1
 }
 
-# The watch's listings over the next SECONDS: its threads' get_window_children
+# The watch's listings over the next SECONDS: its threads' EnumWindows
 # requests from here on. A thread of the process names its Unix pid when it
 # starts.
 count_listings() {
@@ -48,11 +48,14 @@ count_listings() {
   sleep "$seconds"
   to=$(wc -l <"$log")
   sed -n "$((from + 1)),${to}p" "$log" \
-    | awk -v pid="$watch_pid" -v tids="$(watch_threads)" '
+    | awk -v tids="$(watch_threads)" -v listing="$KESTAL_ENUMWINDOWS_REQUEST" '
         BEGIN { n = split(tids, t, " "); for (i = 1; i <= n; i++) ours[t[i]] = 1 }
         { id = substr($1, 1, length($1) - 1) }
-        (id in ours) && $2 == "get_window_children(" { listings++ }
-        (id in ours) { requests++ }
+        !(id in ours) || $2 !~ /[a-z_]\($/ { next }
+        { requests++; matched = $0 ~ listing }
+        # A list that outgrows its buffer is asked for again at once: one listing.
+        matched && !(last[id]) { listings++ }
+        { last[id] = matched }
         END { printf "%d %d\n", listings, requests }'
 }
 watch_threads() {
@@ -82,7 +85,7 @@ kill -0 "$watch_pid" 2>/dev/null || die "the watch ended during the churn: $(cat
 echo "listings in $seconds s: $alone alone, $beside beside the churn"
 echo "churn: $(tr -d '\r' <"$work/churn.out" | tail -n 1)"
 echo "server requests in $seconds s: $alone_requests alone, $beside_requests beside the churn"
-[ "$alone" -gt 0 ] || die "no listings counted: the server's request log (wineserver -d1) shows no get_window_children of the watch; count the request that this Wine version makes for EnumWindows"
+[ "$alone" -gt 0 ] || die "no listings counted: the server's request log (wineserver -d1) shows no request of the watch that matches KESTAL_ENUMWINDOWS_REQUEST in tools/common.sh: find the one this Wine version makes for EnumWindows and add it there"
 # A few listings more are the phase of the interval against the counting
 # period and a counting period that a loaded machine makes late; every
 # control's event taken makes six times as many.
