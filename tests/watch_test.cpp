@@ -146,8 +146,10 @@ protected:
     {
         stop_watch(watch_);
         kt::stop_child(helper_);
+        kt::stop_child(other_);
     }
     kt::child_windows helper_;
+    kt::child_windows other_; // a second process, for the tests that need one
     watch_process watch_;
 };
 
@@ -215,6 +217,47 @@ TEST_F(Watch, a_new_top_level_window_is_listed_at_once_not_at_the_interval)
     ASSERT_TRUE(next_event_for(watch_, window, parsed, line)) << "no line for the window within 10 s";
     EXPECT_EQ(parsed.event, "opened");
     EXPECT_LT(GetTickCount64() - start, 5000u);
+}
+
+// The watch keeps class and process per handle from one listing to the
+// next. A handle's value that comes back for a window of another process and
+// class (the helper's `remake`) is another window: the old one closes and the
+// new one opens with its own facts. The interval is a minute, so that where
+// the system tells other processes of creations only (Wine 8), the value is
+// back before the next listing, with the first window still remembered.
+TEST_F(Watch, a_handle_value_back_for_another_window_is_that_window_opened)
+{
+    ASSERT_TRUE(kt::start_child(other_));
+    // A thread's first window brings objects of its own; made now, none of
+    // them takes the freed slot later.
+    ASSERT_TRUE(kt::child_make_window(other_, "hidden", "watch: warm-up"));
+    HWND window = kt::child_make_window(helper_, "-", "watch: before");
+    ASSERT_TRUE(window);
+    std::vector<event_line> opening;
+    ASSERT_TRUE(start_watch(watch_, L"--long --interval 60000", &opening));
+    const event_line *first = nullptr;
+    for (const event_line &line : opening)
+        first = line.hwnd == reinterpret_cast<intptr_t>(window) ? &line : first;
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->window.pid, static_cast<int64_t>(helper_.pid));
+    EXPECT_EQ(first->window.class_name, "KestalChildWindow");
+
+    ASSERT_EQ(kt::child_command(helper_, "destroy " + kt::handle_text(window)), "ok");
+    std::string answer;
+    ASSERT_TRUE(kt::child_remake_window(other_, window, "class=KestalRecycled", "watch: after", answer))
+        << "the helper could not bring the handle back: " << answer;
+    for (const char *event : {"closed", "opened"}) {
+        event_line parsed;
+        std::string line;
+        ASSERT_TRUE(next_event_for(watch_, window, parsed, line)) << "no " << event << " line for the value";
+        SCOPED_TRACE(line);
+        ASSERT_EQ(parsed.event, event);
+        if (parsed.event == "opened") {
+            EXPECT_EQ(parsed.window.pid, static_cast<int64_t>(other_.pid));
+            EXPECT_EQ(parsed.window.class_name, "KestalRecycled");
+            EXPECT_EQ(parsed.window.listed.title, "watch: after");
+        }
+    }
 }
 
 TEST_F(Watch, count_ends_it_after_that_many_change_lines_and_long_and_ascii_pass_through)

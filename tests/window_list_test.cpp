@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <deque>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string_view>
 #include <string>
@@ -450,6 +451,54 @@ TEST_F(WindowListing, a_repeated_census_sees_every_change_and_its_plain_text_is_
     }
     kestal_census_release();
     EXPECT_EQ(kestal_window_json(nullptr, 0), nullptr);
+}
+
+// The census keeps a window's process, thread and class per handle, and a
+// handle's value can come back for another window: the helper's `remake`
+// brings it back in another process, with another class, between two
+// censuses, and the census kept in between remembers the first window. The
+// second census must read the new window's own facts.
+TEST_F(WindowListing, a_handle_value_back_for_another_window_is_read_afresh)
+{
+    children_.resize(2);
+    for (kt::child_windows &child : children_)
+        ASSERT_TRUE(kt::start_child(child));
+    kt::child_windows &before = children_[0], &after = children_[1];
+    // A thread's first window brings objects of its own; made now, none of
+    // them takes the freed slot later.
+    ASSERT_TRUE(kt::child_make_window(after, "hidden", "recycled: warm-up"));
+    HWND window = kt::child_make_window(before, "-", "recycled: before");
+    ASSERT_TRUE(window);
+
+    struct facts {
+        int64_t pid = 0;
+        std::string class_name, title;
+    };
+    auto census_facts = [&]() -> std::optional<facts> {
+        const kestal_window *windows = nullptr;
+        const int32_t count = kestal_census(0, &windows);
+        std::optional<facts> found;
+        for (int32_t i = 0; i < count; ++i) {
+            if (windows[i].hwnd == static_cast<int64_t>(reinterpret_cast<intptr_t>(window)))
+                found = facts{windows[i].pid, windows[i].class_name, windows[i].title};
+        }
+        return found;
+    };
+    const std::optional<facts> first = census_facts();
+    ASSERT_TRUE(first) << "the window is not in the census: " << kestal_last_error();
+    EXPECT_EQ(first->pid, before.pid);
+    EXPECT_EQ(first->class_name, "KestalChildWindow");
+
+    ASSERT_EQ(kt::child_command(before, "destroy " + kt::handle_text(window)), "ok");
+    std::string answer;
+    ASSERT_TRUE(kt::child_remake_window(after, window, "class=KestalRecycled", "recycled: after", answer))
+        << "the helper could not bring the handle back: " << answer;
+    const std::optional<facts> second = census_facts();
+    ASSERT_TRUE(second) << "the new window is not in the census: " << kestal_last_error();
+    EXPECT_EQ(second->pid, after.pid);
+    EXPECT_EQ(second->class_name, "KestalRecycled");
+    EXPECT_EQ(second->title, "recycled: after");
+    kestal_census_release();
 }
 
 // ---- image paths of any length ------------------------------------------------

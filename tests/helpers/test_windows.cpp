@@ -19,6 +19,9 @@
 //   draw HWND            -> ok, or "failed ERROR": draws a perpixel window
 //                           with UpdateLayeredWindow once more
 //   destroy HWND         -> ok
+//   remake HWND FLAGS TITLE -> a window made as `make` makes it, under the
+//                           value of HWND, a handle freed before (by any
+//                           process); "failed WHY" where it cannot be
 //   pin HWND 0|1         -> ok, the window released or made topmost
 //   fade HWND ALPHA      -> ok, the window layered with that alpha
 //   show HWND COMMAND    -> ok, after ShowWindow(HWND, COMMAND)
@@ -41,11 +44,13 @@
 // other processes can pin and fade them; a second thread reads stdin.
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -231,6 +236,48 @@ HWND make(const std::string &flags, const std::string &title)
     return window;
 }
 
+// Wine keeps one table of user handles for windows, menus and hooks alike.
+// A handle's low word names its slot and its high word counts the slot's
+// uses, from 1 to 0xfffe; a freed slot is the next one handed out. A menu
+// costs one request to make and one to destroy, so cycling menus through the
+// freed slot brings its count round to the freed handle's own in seconds,
+// where windows would take minutes, and the window made next gets that value.
+HWND remake(HWND freed, const std::string &flags, const std::string &title, std::string &why)
+{
+    const uintptr_t value = reinterpret_cast<uintptr_t>(freed);
+    const uintptr_t slot = value & 0xffff, wanted = (value >> 16) & 0xffff;
+    // Slots freed after the window's, by objects that went with it, come first.
+    std::vector<HMENU> held;
+    HWND made = nullptr;
+    why = "the slot's count never came round";
+    for (int round = 0; round < 0x20000; ++round) {
+        HMENU menu = CreateMenu();
+        if (!menu) {
+            why = "CreateMenu failed: " + std::to_string(GetLastError());
+            break;
+        }
+        const uintptr_t got = reinterpret_cast<uintptr_t>(menu);
+        if ((got & 0xffff) != slot) {
+            held.push_back(menu);
+            if (held.size() == 64) {
+                why = "the freed slot was not handed out again: another program took it";
+                break;
+            }
+            continue;
+        }
+        DestroyMenu(menu);
+        const uintptr_t count = (got >> 16) & 0xffff;
+        if ((count + 1 >= 0xffff ? 1 : count + 1) == wanted) {
+            made = make(flags, title);
+            why = made == freed ? "" : "the window took another value: " + std::to_string(reinterpret_cast<uintptr_t>(made));
+            break;
+        }
+    }
+    for (HMENU menu : held)
+        DestroyMenu(menu);
+    return why.empty() ? made : nullptr;
+}
+
 bool run_command(const std::string &line)
 {
     std::string verb = line.substr(0, line.find(' '));
@@ -304,6 +351,12 @@ bool run_command(const std::string &line)
     } else if (verb == "destroy") {
         DestroyWindow(handle_from(first));
         reply("ok");
+    } else if (verb == "remake") {
+        std::string flags = second.substr(0, second.find(' '));
+        std::string title = second.size() > flags.size() ? second.substr(flags.size() + 1) : "";
+        std::string why;
+        HWND made = remake(handle_from(first), flags, title, why);
+        reply(made ? std::to_string(static_cast<long long>(reinterpret_cast<intptr_t>(made))) : "failed " + why);
     } else if (verb == "hang") {
         reply("ok");
         Sleep(static_cast<DWORD>(atol(first.c_str())));

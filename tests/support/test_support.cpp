@@ -266,6 +266,13 @@ HWND child_make_window(child_windows &child, const std::string &flags, const std
     return reinterpret_cast<HWND>(static_cast<intptr_t>(strtoll(answer.c_str(), nullptr, 10)));
 }
 
+HWND child_remake_window(child_windows &child, HWND freed, const std::string &flags, const std::string &title_utf8,
+                         std::string &answer)
+{
+    answer = child_command(child, "remake " + handle_text(freed) + " " + flags + " " + title_utf8);
+    return answer == handle_text(freed) ? freed : nullptr;
+}
+
 void stop_child(child_windows &child)
 {
     if (!child.process)

@@ -88,6 +88,11 @@ std::string child_command(child_windows &child, const std::string &line);
 // (visible, hidden, topmost, layered=ALPHA, colorkey, perpixel, owndc,
 // classdc, class=NAME).
 HWND child_make_window(child_windows &child, const std::string &flags, const std::string &title_utf8);
+// Asks the child to make a window under the very value of `freed`, a window
+// destroyed just before by any process (the helper's `remake`): the window
+// with that handle, or null, and the helper's answer in `answer` either way.
+HWND child_remake_window(child_windows &child, HWND freed, const std::string &flags, const std::string &title_utf8,
+                         std::string &answer);
 void stop_child(child_windows &child);
 
 // ---- listings ------------------------------------------------------------
