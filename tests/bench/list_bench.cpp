@@ -98,6 +98,8 @@ void resolve_floor_calls()
 
 struct floor_pass {
     bool query_every_window = false;
+    bool ask_cloak = true;
+    HWND shell[2] = {};
     DWORD pids[4096 + 64];
     int pid_count = 0;
     int captured = 0;
@@ -114,25 +116,35 @@ void query_image(DWORD pid)
     CloseHandle(process);
 }
 
+// Whether the DWM calls the window cloaked; a DWM that cannot tell for one
+// window cannot tell for any, and is not asked again in this pass.
+bool is_cloaked(floor_pass &pass, HWND window)
+{
+    if (!pass.ask_cloak)
+        return false;
+    if (g_is_cloaked) {
+        BOOL cloaked = FALSE;
+        return g_is_cloaked(window, &cloaked) && cloaked;
+    }
+    if (!g_window_attribute)
+        return false;
+    DWORD cloaked = 0;
+    const HRESULT answer = g_window_attribute(window, 14, &cloaked, sizeof cloaked);
+    pass.ask_cloak = answer != E_NOTIMPL && answer != E_INVALIDARG;
+    return answer == S_OK && cloaked;
+}
+
+// The calls a listing makes per window: the style, whose WS_VISIBLE is a
+// top-level window's visibility, the cloak, the extended style, the layered
+// attributes of a layered window, the title and the process; the shell's
+// windows found once per pass by class.
 BOOL CALLBACK floor_window(HWND window, LPARAM param)
 {
     floor_pass &pass = *reinterpret_cast<floor_pass *>(param);
-    if (!IsWindowVisible(window))
+    if (!(GetWindowLongPtrW(window, GWL_STYLE) & WS_VISIBLE))
         return TRUE;
-    wchar_t class_name[64];
-    int length = GetClassNameW(window, class_name, static_cast<int>(std::size(class_name)));
-    std::wstring_view name(class_name, length > 0 ? static_cast<size_t>(length) : 0);
-    if (name == L"Progman" || name == L"WorkerW")
+    if (window == pass.shell[0] || window == pass.shell[1] || is_cloaked(pass, window))
         return TRUE;
-    if (g_is_cloaked) {
-        BOOL cloaked = FALSE;
-        if (g_is_cloaked(window, &cloaked) && cloaked)
-            return TRUE;
-    } else if (g_window_attribute) {
-        DWORD cloaked = 0;
-        if (g_window_attribute(window, 14, &cloaked, sizeof cloaked) == S_OK && cloaked)
-            return TRUE;
-    }
     if (GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_LAYERED) {
         COLORREF key;
         BYTE alpha;
@@ -157,6 +169,9 @@ int run_floor(bool query_every_window)
 {
     static floor_pass pass;
     pass.query_every_window = query_every_window;
+    pass.ask_cloak = true;
+    pass.shell[0] = FindWindowExW(nullptr, nullptr, L"Progman", nullptr);
+    pass.shell[1] = FindWindowExW(nullptr, nullptr, L"WorkerW", nullptr);
     pass.pid_count = 0;
     pass.captured = 0;
     EnumWindows(floor_window, reinterpret_cast<LPARAM>(&pass));
@@ -222,11 +237,11 @@ double time_call_kind(int which, const desktop_snapshot &snapshot)
         break;
     case 1:
         for (HWND window : snapshot.all)
-            IsWindowVisible(window);
+            GetWindowLongPtrW(window, GWL_STYLE);
         break;
     case 2:
         for (HWND window : snapshot.listed)
-            GetClassNameW(window, text, 64);
+            GetClassLongW(window, GCW_ATOM);
         break;
     case 3:
         for (HWND window : snapshot.listed) {
@@ -266,9 +281,8 @@ double time_call_kind(int which, const desktop_snapshot &snapshot)
         break;
     default:
         for (HWND window : snapshot.listed) {
-            WINDOWINFO info = {};
-            info.cbSize = sizeof info;
-            GetWindowInfo(window, &info);
+            RECT rect;
+            GetWindowRect(window, &rect);
         }
         break;
     }
@@ -504,15 +518,15 @@ int main(int argc, char **argv)
                              {"minimal_user32", "process: minimal + load user32, gdi32", {}, {}},
                              {"minimal_enum", "process: minimal + user32 + EnumWindows", {}, {}}},
                 .calls = {{"enum_windows", "EnumWindows, empty callback (1 call)", {}, 1},
-                          {"is_visible", "IsWindowVisible, every top-level window", {}, 0},
-                          {"class_name", "GetClassNameW", {}, 0},
+                          {"style", "GetWindowLongPtrW(GWL_STYLE), every top-level window", {}, 0},
+                          {"class_atom", "GetClassLongW(GCW_ATOM) (list --long only)", {}, 0},
                           {"cloak", "cloak query", {}, 0},
                           {"ex_style", "GetWindowLongPtrW(GWL_EXSTYLE)", {}, 0},
                           {"layered", "GetLayeredWindowAttributes, layered only", {}, 0},
                           {"text", "GetWindowTextW", {}, 0},
                           {"pid", "GetWindowThreadProcessId", {}, 0},
                           {"image", "OpenProcess+image query+CloseHandle, per pid", {}, 0},
-                          {"window_info", "GetWindowInfo (list --long only)", {}, 0}}};
+                          {"rect", "GetWindowRect (list --long only)", {}, 0}}};
     options &opts = r.opts;
     if (!parse_options(argc, argv, opts)) {
         fputs("usage: kestal-list-bench [--windows N] [--processes P] [--repeats R] [--json]\n"
