@@ -37,19 +37,31 @@ threads_of() {
   grep -E "^[0-9a-f]+: $which\\( unix_pid=$1," "$log" | cut -d: -f1 | tr '\n' ' '
 }
 
-# requests FROM TO PID [PATTERN [first]]: the requests of that process's
-# threads (or its main thread) between two lines of the log, or only the
-# calls whose requests match PATTERN.
+# requests FROM TO PID: the requests of that process's threads between two
+# lines of the log.
 requests() {
-  sed -n "$(($1 + 1)),${2}p" "$log" | awk -v tids="$(threads_of "$3" "${5:-}")" -v pattern="${4:-}" '
+  sed -n "$(($1 + 1)),${2}p" "$log" | awk -v tids="$(threads_of "$3")" '
     BEGIN { n = split(tids, t, " "); for (i = 1; i <= n; i++) ours[t[i]] = 1 }
     { id = substr($1, 1, length($1) - 1) }
     # A request is logged as "name( ... )", its reply as "name() = ...".
-    !(id in ours) || $2 !~ /[a-z_]\($/ { next }
-    # A list that outgrows its buffer is asked for again at once: one call.
-    pattern != "" { matched = $0 ~ pattern; if (matched && !(last[id])) count++; last[id] = matched; next }
-    { count++ }
+    (id in ours) && $2 ~ /[a-z_]\($/ { count++ }
     END { print count + 0 }'
+}
+
+# whole_listings FROM TO PID: the requests of that process's main thread
+# from the start of its first listing between two lines of the log to the
+# start of its last, and the number of listings in between, so that no
+# listing counts in part. A listing starts with its EnumWindows request; a
+# list that outgrows its buffer is asked for again at once, in the same call.
+whole_listings() {
+  sed -n "$(($1 + 1)),${2}p" "$log" | awk -v tids="$(threads_of "$3" first)" -v listing="$KESTAL_ENUMWINDOWS_REQUEST" '
+    BEGIN { n = split(tids, t, " "); for (i = 1; i <= n; i++) ours[t[i]] = 1 }
+    { id = substr($1, 1, length($1) - 1) }
+    !(id in ours) || $2 !~ /[a-z_]\($/ { next }
+    { matched = $0 ~ listing }
+    matched && !previous { if (starts++ == 0) first = count; last = count }
+    { previous = matched; count++ }
+    END { print (starts > 1 ? last - first : 0), (starts > 1 ? starts - 1 : 0) }'
 }
 
 # The requests of one run of kestal-cli with the given words.
@@ -65,7 +77,7 @@ requests_of_run() {
 # Requests and listings of a long-running command (its words) over 3 s, on
 # the thread that lists: the thread that serves the window events asks for
 # each event's parent, which depends on the desktop's activity, not on the
-# listing. The listings are its EnumWindows requests, one per listing.
+# listing.
 requests_per_listing() {
   local from to pid listings all
   "$WINE" "$bin/kestal-cli.exe" "$@" >"$work/watch.out" 2>"$work/watch.err" </dev/null &
@@ -80,9 +92,8 @@ requests_per_listing() {
   to=$(wc -l <"$log")
   kill "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
-  listings=$(requests "$from" "$to" "$pid" "$KESTAL_ENUMWINDOWS_REQUEST" first)
-  all=$(requests "$from" "$to" "$pid" "" first)
-  [ "$listings" -gt 0 ] || die "no listing of $1 counted: no request of this Wine version matches KESTAL_ENUMWINDOWS_REQUEST in tools/common.sh: find the one its EnumWindows makes in the log (wineserver -d1) and add it there"
+  read -r all listings < <(whole_listings "$from" "$to" "$pid")
+  [ "$listings" -gt 0 ] || die "fewer than two listings of $1 counted in 3 s: see whether the request that this Wine version makes for EnumWindows (in the log, wineserver -d1) matches KESTAL_ENUMWINDOWS_REQUEST in tools/common.sh"
   echo "$all $listings"
 }
 
