@@ -20,6 +20,7 @@
 #include "keep_logon.h"
 #include "keep_rules.h"
 #include "wide_text.h"
+#include "stop_signal.h"
 #include "window_events.h"
 
 namespace {
@@ -28,8 +29,6 @@ constexpr DWORD kIntervalMs = 250;
 // Events that come close together are taken in by one listing this long
 // after the first of them.
 constexpr DWORD kSettleMs = 30;
-// What a console that closes leaves the program before the system ends it.
-constexpr DWORD kCloseGraceMs = 4000;
 // How long `keep --stop` waits for the running keep to give everything back.
 constexpr DWORD kStopWaitMs = 60000;
 constexpr UINT kStopMessage = WM_APP + 1;
@@ -38,10 +37,6 @@ constexpr wchar_t kMutexName[] = L"Local\\KestalKeep";
 constexpr long kLogLimit = 1 << 20;
 constexpr long kLogKept = kLogLimit / 4;
 
-// Set by the console's control handler, on its own thread, or by the stop message.
-volatile LONG g_stop_requested = 0;
-HANDLE g_wake = nullptr;     // the control handler wakes the loop with it
-HANDLE g_finished = nullptr; // the loop says with it that everything is given back
 HANDLE g_window_event = nullptr; // set by the event thread for a change of a top-level window
 
 // A window that keep changed, known by what cannot change for its life, so
@@ -64,22 +59,10 @@ struct keep_state {
     std::wstring log_path;
 };
 
-BOOL WINAPI on_console_control(DWORD kind)
-{
-    InterlockedExchange(&g_stop_requested, 1);
-    SetEvent(g_wake);
-    // After these the system ends the process once the handler returns, so
-    // the handler waits until everything is given back.
-    if (kind == CTRL_CLOSE_EVENT || kind == CTRL_LOGOFF_EVENT || kind == CTRL_SHUTDOWN_EVENT)
-        WaitForSingleObject(g_finished, kCloseGraceMs);
-    return TRUE;
-}
-
 LRESULT CALLBACK keep_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     if (message == kStopMessage) {
-        InterlockedExchange(&g_stop_requested, 1);
-        SetEvent(g_wake);
+        request_stop();
         return 0;
     }
     return DefWindowProcW(window, message, wparam, lparam);
@@ -502,11 +485,11 @@ int keep_until_stopped(keep_state &state)
     start_window_events(g_window_event);
     const HANDLE rules_changed = watch_rules_folder(state.path);
     simple_line(state, "ready");
-    const HANDLE wakers[] = {g_wake, g_window_event, rules_changed};
+    const HANDLE wakers[] = {g_stop_wake, g_window_event, rules_changed};
     const DWORD waited_for = rules_changed ? 3 : 2;
     ULONGLONG next_listing = GetTickCount64() + kIntervalMs;
     ULONGLONG settled = 0; // when the events seen so far get their listing; 0 for none
-    while (!g_stop_requested) {
+    while (!stop_requested()) {
         const ULONGLONG now = GetTickCount64();
         const ULONGLONG due = settled && settled < next_listing ? settled : next_listing;
         if (now < due) {
@@ -592,10 +575,8 @@ int run_keep(int argc, char **argv)
     }
     // Each line goes out whole as it is written, so a reader sees it at once.
     setvbuf(stdout, nullptr, _IONBF, 0);
-    g_wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    g_finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    start_stop_signal();
     g_window_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    SetConsoleCtrlHandler(on_console_control, TRUE);
     const int exit_code = keep_until_stopped(state);
     kestal_census_release();
     DestroyWindow(state.window);
@@ -605,6 +586,6 @@ int run_keep(int argc, char **argv)
     // A stdout that took no more lines ends the keep quietly.
     if (exit_code == 0)
         clearerr(stdout);
-    SetEvent(g_finished);
+    signal_finished();
     return exit_code;
 }

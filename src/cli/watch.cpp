@@ -9,6 +9,7 @@
 #include "console_text.h"
 #include "kestal_inprocess.h"
 #include "watch_changes.h"
+#include "stop_signal.h"
 #include "window_events.h"
 
 namespace {
@@ -18,8 +19,6 @@ constexpr DWORD kShortestIntervalMs = 50;
 // Events that come close together are taken in by one listing this long
 // after the first of them.
 constexpr DWORD kSettleMs = 30;
-// What a console that closes leaves the program before the system ends it.
-constexpr DWORD kCloseGraceMs = 4000;
 
 struct watch_options {
     DWORD interval_ms = kDefaultIntervalMs;
@@ -27,22 +26,7 @@ struct watch_options {
     uint32_t json = 0;
 };
 
-// Set by the console's control handler, on its own thread.
-volatile LONG g_stop_requested = 0;
-HANDLE g_wake = nullptr;     // the control handler wakes the loop with it
-HANDLE g_finished = nullptr; // the loop says with it that its last line is out
 HANDLE g_window_event = nullptr; // set by the event thread for a change of a top-level window
-
-BOOL WINAPI on_console_control(DWORD kind)
-{
-    InterlockedExchange(&g_stop_requested, 1);
-    SetEvent(g_wake);
-    // After these the system ends the process once the handler returns, so
-    // the handler waits for the line being written.
-    if (kind == CTRL_CLOSE_EVENT || kind == CTRL_LOGOFF_EVENT || kind == CTRL_SHUTDOWN_EVENT)
-        WaitForSingleObject(g_finished, kCloseGraceMs);
-    return TRUE;
-}
 
 bool parse_number(const char *text, long long lowest, long long &value)
 {
@@ -105,7 +89,7 @@ outcome take_listing(watch_state &state, const watch_options &options, long long
         // A reader that has gone is the end of the stream, not a failure.
         if (!write_out(line))
             return outcome::done;
-        if (++change_lines == options.count || g_stop_requested)
+        if (++change_lines == options.count || stop_requested())
             return outcome::done;
     }
     return outcome::go_on;
@@ -126,10 +110,10 @@ int watch_until_stopped(const watch_options &options)
             return 0;
     }
 
-    const HANDLE wakers[] = {g_wake, g_window_event};
+    const HANDLE wakers[] = {g_stop_wake, g_window_event};
     ULONGLONG next_listing = GetTickCount64() + options.interval_ms;
     ULONGLONG settled = 0; // when the events seen so far get their listing; 0 for none
-    while (!g_stop_requested) {
+    while (!stop_requested()) {
         const ULONGLONG now = GetTickCount64();
         const ULONGLONG due = settled && settled < next_listing ? settled : next_listing;
         if (now < due) {
@@ -156,16 +140,14 @@ int run_watch(int argc, char **argv)
         return failed;
     // Each line goes out whole as it is written, so a reader sees it at once.
     setvbuf(stdout, nullptr, _IONBF, 0);
-    g_wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    g_finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    start_stop_signal();
     g_window_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    SetConsoleCtrlHandler(on_console_control, TRUE);
     const int exit_code = watch_until_stopped(options);
     stop_window_events();
     kestal_census_release();
     // A stdout that took no more lines ends the watch quietly, as its reader asked.
     if (exit_code == 0)
         clearerr(stdout);
-    SetEvent(g_finished);
+    signal_finished();
     return exit_code;
 }

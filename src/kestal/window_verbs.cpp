@@ -196,29 +196,29 @@ int32_t close_window(HWND window)
     return 1;
 }
 
-} // namespace
-
-// None of the verbs holds the library's lock: each sends messages to the
-// window, whose procedure may be the caller's own. The two that take
-// coordinates work in physical pixels, as the listing gives them.
-int32_t kestal_move_window(void *hwnd, int32_t x, int32_t y)
+// The verbs that take coordinates work in physical pixels, as the listing gives them.
+int32_t in_physical_pixels(int32_t (*verb)(HWND, int32_t, int32_t), void *hwnd, int32_t a, int32_t b)
 {
     if (!library_ready())
         return 0;
     const dpi_scope scope = enter_physical_pixels();
-    const int32_t done = move_window(static_cast<HWND>(hwnd), x, y);
+    const int32_t done = verb(static_cast<HWND>(hwnd), a, b);
     leave_physical_pixels(scope);
     return done;
 }
 
+} // namespace
+
+// None of the verbs holds the library's lock: each sends messages to the
+// window, whose procedure may be the caller's own.
+int32_t kestal_move_window(void *hwnd, int32_t x, int32_t y)
+{
+    return in_physical_pixels(move_window, hwnd, x, y);
+}
+
 int32_t kestal_resize_window(void *hwnd, int32_t width, int32_t height)
 {
-    if (!library_ready())
-        return 0;
-    const dpi_scope scope = enter_physical_pixels();
-    const int32_t done = resize_window(static_cast<HWND>(hwnd), width, height);
-    leave_physical_pixels(scope);
-    return done;
+    return in_physical_pixels(resize_window, hwnd, width, height);
 }
 
 int32_t kestal_minimize_window(void *hwnd)

@@ -20,35 +20,11 @@
  * command line, 3 when the exe does not load or lacks an export. */
 #include <windows.h>
 
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "kestal.h"
-
-static kestal_list_fn list;
-static kestal_free_string_fn free_string;
-static kestal_set_topmost_fn set_topmost;
-static kestal_set_opacity_fn set_opacity;
-static kestal_last_error_fn last_error;
-
-static volatile LONG failures;
-
-/* Whole lines from several threads, never mixed. */
-static CRITICAL_SECTION output;
-
-static void say(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
-static void say(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    EnterCriticalSection(&output);
-    vprintf(format, args);
-    fflush(stdout);
-    LeaveCriticalSection(&output);
-    va_end(args);
-}
+#include "host_support.h"
 
 static void expect(int ok, const char *what)
 {
@@ -393,13 +369,7 @@ int main(int argc, char **argv)
     } else {
         say("placement: %s\n", (ULONGLONG)(ULONG_PTR)exe == wanted ? "preferred" : "relocated");
     }
-    /* GetProcAddress only reads the export table: nothing runs in the image yet. */
-    list = (kestal_list_fn)GetProcAddress(exe, "kestal_list");
-    free_string = (kestal_free_string_fn)GetProcAddress(exe, "kestal_free_string");
-    set_topmost = (kestal_set_topmost_fn)GetProcAddress(exe, "kestal_set_topmost");
-    set_opacity = (kestal_set_opacity_fn)GetProcAddress(exe, "kestal_set_opacity");
-    last_error = (kestal_last_error_fn)GetProcAddress(exe, "kestal_last_error");
-    if (!list || !free_string || !set_topmost || !set_opacity || !last_error) {
+    if (!resolve_exports(exe)) {
         fprintf(stderr, "kestal-cli.exe lacks one of the five exports\n");
         return 3;
     }

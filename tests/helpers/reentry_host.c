@@ -22,38 +22,17 @@
  * command line, 3 when the exe does not load or lacks an export. */
 #include <windows.h>
 
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "kestal.h"
+#include "host_support.h"
 
-static kestal_list_fn list;
-static kestal_free_string_fn free_string;
-static kestal_set_topmost_fn set_topmost;
-static kestal_set_opacity_fn set_opacity;
-static kestal_last_error_fn last_error;
-
-static volatile LONG failures;
 static volatile LONG calls_from_inside;
-static CRITICAL_SECTION output;
 
 /* Far longer than any case takes on a loaded machine; a deadlock never ends. */
 #define WATCHDOG_MS 30000
 #define WORKER_ROUNDS 20
-
-static void say(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
-static void say(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    EnterCriticalSection(&output);
-    vprintf(format, args);
-    fflush(stdout);
-    LeaveCriticalSection(&output);
-    va_end(args);
-}
 
 static void fail(const char *what)
 {
@@ -237,9 +216,6 @@ static DWORD WINAPI watchdog(void *name)
     return 0;
 }
 
-#define RESOLVE(slot, type, name)                                                                                    \
-    (slot = (type)(void (*)(void))GetProcAddress(cli, name)) != NULL
-
 int main(int argc, char **argv)
 {
     HMODULE cli;
@@ -253,11 +229,7 @@ int main(int argc, char **argv)
     if (rounds < 1)
         return 2;
     cli = LoadLibraryA(argv[1]);
-    if (!cli || !(RESOLVE(list, kestal_list_fn, "kestal_list") &&
-                  RESOLVE(free_string, kestal_free_string_fn, "kestal_free_string") &&
-                  RESOLVE(set_topmost, kestal_set_topmost_fn, "kestal_set_topmost") &&
-                  RESOLVE(set_opacity, kestal_set_opacity_fn, "kestal_set_opacity") &&
-                  RESOLVE(last_error, kestal_last_error_fn, "kestal_last_error"))) {
+    if (!cli || !resolve_exports(cli)) {
         fprintf(stderr, "could not load %s or resolve its exports (win32 error %lu)\n", argv[1], GetLastError());
         return 3;
     }

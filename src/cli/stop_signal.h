@@ -1,0 +1,18 @@
+// How a command that runs until it is stopped (`watch`, `keep`) learns that
+// it should stop: Ctrl+C, Ctrl+Break or the end of its console, on the
+// control handler's own thread, or a request of the command's own.
+#pragma once
+
+#include <windows.h>
+
+// Set when a stop is requested; the command's wait includes it.
+extern HANDLE g_stop_wake;
+
+// Makes the events and installs the console's control handler. Called once,
+// before the command's loop.
+void start_stop_signal();
+void request_stop();
+bool stop_requested();
+// Says that the command has finished: its last line is out and everything it
+// changed is given back. A console that closes waits for this, a while.
+void signal_finished();
