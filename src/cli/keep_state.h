@@ -1,0 +1,71 @@
+// What the parts of a running keep share: its state, its lines, and the
+// windows it changed.
+#pragma once
+
+#include <windows.h>
+
+#include <yyjson.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "kestal_inprocess.h"
+#include "keep_rules.h"
+
+// A window that keep changed, known by what cannot change for its life, so
+// that a handle that comes back for another window is not given back.
+struct changed_window {
+    int64_t hwnd;
+    DWORD pid;
+    DWORD thread;
+};
+
+struct keep_state {
+    std::string path; // the rules file, as given
+    keep_rules rules;
+    FILETIME written;
+    HWND window = nullptr; // the message-only window: stop message, hotkeys
+    std::vector<changed_window> changed;
+    // Windows that refused a rule's change: not asked again while they live.
+    std::vector<changed_window> refused;
+    FILE *log = nullptr; // without a console: the lines go to <rules>.log
+    std::wstring log_path;
+};
+
+// ---- the lines (keep_lines.cpp) ----
+// The program runs without a console when it was built for the Windows
+// subsystem: kestalw.exe.
+bool built_without_console();
+std::wstring full_path(const std::wstring &path);
+// Writes the object as one line and frees the document.
+void keep_line(keep_state &state, yyjson_mut_doc *doc, yyjson_mut_val *object);
+yyjson_mut_val *event_object(yyjson_mut_doc *doc, const char *event);
+void simple_line(keep_state &state, const char *event);
+void window_line(keep_state &state, const char *event, int64_t hwnd, const char *member, yyjson_mut_val *value,
+                 yyjson_mut_doc *doc);
+void report_error(keep_state &state, const std::string &raw_line);
+
+// ---- the windows (keep_windows.cpp) ----
+changed_window identity_of(int64_t hwnd);
+bool same_window(const changed_window &a, const changed_window &b);
+void remember(std::vector<changed_window> &windows, int64_t hwnd);
+bool remembered(const std::vector<changed_window> &windows, int64_t hwnd);
+// One listing, and the rules applied to it. False when no census could be taken.
+bool apply_rules(keep_state &state);
+void give_back(keep_state &state);
+
+// ---- the hotkeys (keep_hotkeys.cpp) ----
+void register_hotkeys(keep_state &state);
+void unregister_hotkeys(keep_state &state);
+void run_hotkey(keep_state &state, size_t index);
+
+// ---- the rules file (keep_reload.cpp) ----
+bool written_at(const std::string &path, FILETIME &written);
+// A rules file that changed is read again; one that is bad now is
+// reported, and the rules that were read before stay. True when new rules
+// were taken.
+bool reload_if_changed(keep_state &state);
+// A change in the rules file's folder; null where the folder cannot be
+// watched, and then the file is looked at with every listing.
+HANDLE watch_rules_folder(const std::string &path);
