@@ -27,10 +27,15 @@ void kestal_preflight(void);
  * Controls: what a hotkey asks for, and the way back
  *
  * Each returns 1 on success and 0 on failure with the reason in
- * kestal_last_error, holds no lock, and may run the window's procedure on
- * the calling thread, like the setters. Every change is recorded on the
+ * kestal_last_error, holds no lock of the library's, and may run the
+ * window's procedure on the calling thread, like the setters. Like the
+ * setters, each holds the window's change lock (a named mutex per window,
+ * shared with every process) while it reads and changes the window, so that
+ * two changes of one window never run at once; the lock is not taken for a
+ * window of the caller's own process. Every change is recorded on the
  * window itself (window properties), so that kestal_reset in any process
- * takes back exactly what any copy of kestal did.
+ * takes back exactly what any copy of kestal did, as long as the window
+ * still holds what kestal wrote.
  *===========================================================================*/
 
 /** The `how` of the controls that switch something. */
@@ -70,13 +75,54 @@ int32_t kestal_set_clickthrough(void *hwnd, int32_t how);
  */
 int32_t kestal_reset(void *hwnd);
 
+/** What a person changed by hand: the attributes that rules then leave alone. */
+#define KESTAL_BY_HAND_PIN 0x1u
+#define KESTAL_BY_HAND_OPACITY 0x2u
+#define KESTAL_BY_HAND_CLICKTHROUGH 0x4u
+
 /**
- * Marks a window as changed by a person, so that rules that keep windows a
- * certain way leave it alone until it closes; kestal_reset removes the mark.
- * kestal_changed_by_hand answers 1 for a window with the mark, else 0.
+ * Records on a window that a person changed `attributes` (KESTAL_BY_HAND_
+ * bits, added to those recorded before) while the keep of process keep_pid
+ * ran, so that its rules leave those attributes, and only those, alone for
+ * as long as the window and that keep live. kestal_changed_by_hand answers
+ * the attributes recorded for that keep (0 for none, or for a record that a
+ * keep of another process left). kestal_forget_by_hand removes the record;
+ * so does kestal_reset.
  */
-int32_t kestal_mark_by_hand(void *hwnd);
-int32_t kestal_changed_by_hand(void *hwnd);
+int32_t kestal_mark_by_hand(void *hwnd, uint32_t attributes, uint32_t keep_pid);
+uint32_t kestal_changed_by_hand(void *hwnd, uint32_t keep_pid);
+void kestal_forget_by_hand(void *hwnd);
+
+/**
+ * 1 when the window carries any of the marks that kestal_reset acts on
+ * (what kestal changed, or a person's record), else 0.
+ */
+int32_t kestal_carries_marks(void *hwnd);
+
+/*============================================================================
+ * Bounds and errors per thread
+ *===========================================================================*/
+
+/**
+ * How long a change waits for a window's program to answer before it gives
+ * up: 5000 ms (as long as Windows waits before it calls a program "not
+ * responding") unless set lower here, for the whole process; kept within
+ * 100 to 5000. A change given up on says so in kestal_last_error, and the
+ * window is not asked again until it has answered.
+ */
+void kestal_set_answer_wait(uint32_t milliseconds);
+
+/** The size of the buffer that kestal_capture_errors writes. */
+#define KESTAL_ERROR_SIZE 512
+
+/**
+ * From now on, each failure of a call on the calling thread also writes its
+ * text into buffer (KESTAL_ERROR_SIZE bytes, NUL-terminated), which threads
+ * that change windows side by side read without meeting each other's
+ * failures in kestal_last_error. NULL stops it. The buffer is the caller's
+ * and must outlive the capture.
+ */
+void kestal_capture_errors(char *buffer);
 
 /*============================================================================
  * Verbs: where a window is, how it shows, and closing it
@@ -84,8 +130,8 @@ int32_t kestal_changed_by_hand(void *hwnd);
  * Each acts on one top-level window, returns 1 on success and 0 on failure
  * with the reason in kestal_last_error, holds no lock and may run the
  * window's procedure on the calling thread, like the setters. Each refuses
- * the desktop window and the shell's, and leaves a window whose program does
- * not answer within 5 s alone, as the setters do. Coordinates and sizes are
+ * the desktop window and the shell's, and gives up on a window whose
+ * program does not answer within 5 s, as the setters do. Coordinates and sizes are
  * in physical pixels, screen coordinates, as the census gives them,
  * whatever the caller's DPI awareness.
  *===========================================================================*/

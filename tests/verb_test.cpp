@@ -270,7 +270,10 @@ TEST_F(Verbs, a_program_that_does_not_answer_is_left_alone_after_the_wait)
     ASSERT_EQ(kt::child_command(child, "hang 8000"), "ok");
     kt::run_result run = kt::run_cli({"move", kt::handle_text(window), "300", "300"});
     EXPECT_EQ(run.exit_code, 1u);
-    EXPECT_NE(run.err.find("SendMessageTimeout(WM_NULL) failed (win32 error 1460)"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("SendMessageTimeout(WM_NULL) failed (win32 error 1460): the window is not answering"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("the move was not made"), std::string::npos) << run.err;
     EXPECT_EQ(placement(window), "normal 40:50:200:100");
 }
 
@@ -376,9 +379,13 @@ const DPI_AWARENESS_CONTEXT kHostContext = DPI_AWARENESS_CONTEXT_SYSTEM_AWARE;
 
 // Records each context asked for; refuses the second version of per-monitor
 // awareness where told to, as Windows 10 1607 does.
+// What the threads that make a verb's calls on the caller's behalf set.
+std::vector<DPI_AWARENESS_CONTEXT> g_contexts_set_elsewhere;
+DWORD g_test_thread = 0;
+
 DPI_AWARENESS_CONTEXT WINAPI recording_set_context(DPI_AWARENESS_CONTEXT context)
 {
-    g_contexts_set.push_back(context);
+    (GetCurrentThreadId() == g_test_thread ? g_contexts_set : g_contexts_set_elsewhere).push_back(context);
     return g_refuse_v2 && context == DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2 ? nullptr : kHostContext;
 }
 
@@ -395,6 +402,7 @@ protected:
         system_set_context = user32_function<SetThreadDpiAwarenessContext_fn>("SetThreadDpiAwarenessContext");
         // The library resolves its own on first need; a stand-in put in first is kept.
         p_SetThreadDpiAwarenessContext = recording_set_context;
+        g_test_thread = GetCurrentThreadId();
         g_contexts_set.clear();
         g_refuse_v2 = false;
     }
@@ -428,24 +436,31 @@ TEST_F(ThreadDpi, census_and_coordinate_verbs_work_per_monitor_aware_and_give_th
         bool refuse_v2;
         bool (*run)(HWND);
         contexts set;
+        // The call into the other program's window is made on a thread of
+        // its own, which must read the coordinates in physical pixels too.
+        contexts set_elsewhere;
     };
     const call calls[] = {
-        {"census", false, [](HWND) { return take_census(); }, {v2, kHostContext}},
-        {"move", false, [](HWND w) { return kestal_move_window(w, 80, 90) == 1; }, {v2, kHostContext}},
-        {"resize", false, [](HWND w) { return kestal_resize_window(w, 260, 170) == 1; }, {v2, kHostContext}},
+        {"census", false, [](HWND) { return take_census(); }, {v2, kHostContext}, {}},
+        {"move", false, [](HWND w) { return kestal_move_window(w, 80, 90) == 1; }, {v2, kHostContext},
+         {v2, kHostContext}},
+        {"resize", false, [](HWND w) { return kestal_resize_window(w, 260, 170) == 1; }, {v2, kHostContext},
+         {v2, kHostContext}},
         {"move where v2 is unknown", true, [](HWND w) { return kestal_move_window(w, 85, 95) == 1; },
-         {v2, v1, kHostContext}},
-        {"census where v2 is unknown", true, [](HWND) { return take_census(); }, {v2, v1, kHostContext}},
+         {v2, v1, kHostContext}, {v2, v1, kHostContext}},
+        {"census where v2 is unknown", true, [](HWND) { return take_census(); }, {v2, v1, kHostContext}, {}},
         // The calls that take no coordinates leave the context alone.
-        {"minimize", false, [](HWND w) { return kestal_minimize_window(w) == 1; }, {}},
-        {"restore", false, [](HWND w) { return kestal_restore_window(w) == 1; }, {}},
+        {"minimize", false, [](HWND w) { return kestal_minimize_window(w) == 1; }, {}, {}},
+        {"restore", false, [](HWND w) { return kestal_restore_window(w) == 1; }, {}, {}},
     };
     for (const call &c : calls) {
         SCOPED_TRACE(c.what);
         g_contexts_set.clear();
+        g_contexts_set_elsewhere.clear();
         g_refuse_v2 = c.refuse_v2;
         ASSERT_TRUE(c.run(window)) << kestal_last_error();
         EXPECT_EQ(g_contexts_set, c.set);
+        EXPECT_EQ(g_contexts_set_elsewhere, c.set_elsewhere);
     }
     EXPECT_EQ(placement(window), "normal 85:95:260:170");
 

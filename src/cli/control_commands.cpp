@@ -22,12 +22,7 @@ int run_clickthrough(int argc, char **argv)
     return run_on_target(argv[2], kestal_set_clickthrough, how);
 }
 
-static int32_t reset_window(void *hwnd, int32_t)
-{
-    return kestal_reset(hwnd);
-}
-
 int run_reset(int argc, char **argv)
 {
-    return argc < 3 ? run_on_every_listed(reset_window, 0) : run_on_target(argv[2], reset_window, 0);
+    return argc < 3 ? run_on_every_marked(reset_window, 0) : run_on_target(argv[2], reset_window, 0);
 }

@@ -27,24 +27,65 @@ constexpr DWORD kIntervalMs = 250;
 constexpr DWORD kSettleMs = 30;
 // How long `keep --stop` waits for the running keep to give everything back.
 constexpr DWORD kStopWaitMs = 60000;
-constexpr UINT kStopMessage = WM_APP + 1;
 constexpr wchar_t kMutexName[] = L"Local\\KestalKeep";
+// How long the first listing's changes may take before "ready": a window
+// that answers takes milliseconds, one that does not is left to its thread.
+constexpr DWORD kFirstChangesWaitMs = 1000;
+// The answer wait while keep gives back: with the changes still running
+// before it, giving back fits in the few seconds that Windows leaves a
+// program whose console closes or whose log-on ends.
+constexpr DWORD kGiveBackWaitMs = 1000;
 
 HANDLE g_window_event = nullptr; // set by the event thread for a change of a top-level window
 
-LRESULT CALLBACK keep_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+// Stops the hotkeys and the events, and gives back everything that can be
+// given back, once.
+void end_keep(keep_state &state)
 {
-    if (message == kStopMessage) {
-        request_stop();
-        return 0;
-    }
-    return DefWindowProcW(window, message, wparam, lparam);
+    if (state.ended)
+        return;
+    state.ended = true;
+    stop_window_events();
+    unregister_hotkeys(state);
+    kestal_set_answer_wait(kGiveBackWaitMs);
+    wait_for_changes(state, kGiveBackWaitMs);
+    name_unfinished_changes(state);
+    give_back(state);
+    simple_line(state, "stopped");
 }
 
+// keep's window is a hidden top-level one, as Windows ends programs through
+// such windows: `taskkill` without /F sends WM_CLOSE, and the end of the
+// log-on WM_QUERYENDSESSION and WM_ENDSESSION, to top-level windows only.
+LRESULT CALLBACK keep_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    auto *state = reinterpret_cast<keep_state *>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    switch (message) {
+    case kStopMessage:
+    case WM_CLOSE:
+        request_stop();
+        return 0;
+    case kChangeMadeMessage:
+        if (state)
+            take_change_result(*state, lparam);
+        return 0;
+    case WM_QUERYENDSESSION:
+        return TRUE;
+    case WM_ENDSESSION:
+        // The process may be ended as soon as this returns.
+        if (wparam && state) {
+            request_stop();
+            end_keep(*state);
+        }
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wparam, lparam);
+    }
+}
 
 HWND running_keep(DWORD &pid)
 {
-    HWND window = FindWindowExW(HWND_MESSAGE, nullptr, kKeepWindowClass, nullptr);
+    HWND window = FindWindowW(kKeepWindowClass, nullptr);
     pid = 0;
     if (window)
         GetWindowThreadProcessId(window, &pid);
@@ -108,9 +149,13 @@ bool make_keep_window(keep_state &state)
     window_class.hInstance = GetModuleHandleW(nullptr);
     window_class.lpszClassName = kKeepWindowClass;
     RegisterClassW(&window_class);
-    state.window = CreateWindowExW(0, kKeepWindowClass, L"kestal keep", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                   GetModuleHandleW(nullptr), nullptr);
-    return state.window != nullptr;
+    // Never shown, and a tool window: neither the taskbar nor Alt+Tab has it.
+    state.window = CreateWindowExW(WS_EX_TOOLWINDOW, kKeepWindowClass, L"kestal keep", WS_POPUP, 0, 0, 0, 0,
+                                   nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (!state.window)
+        return false;
+    SetWindowLongPtrW(state.window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));
+    return true;
 }
 
 // Pumps the thread's messages: the hotkeys are run, the stop message taken.
@@ -129,6 +174,7 @@ int keep_until_stopped(keep_state &state)
 {
     if (!apply_rules(state))
         return 1;
+    wait_for_changes(state, kFirstChangesWaitMs);
     register_hotkeys(state);
     // Hooked before "ready", so that a reader that acts on it is heard.
     start_window_events(g_window_event);
@@ -162,10 +208,7 @@ int keep_until_stopped(keep_state &state)
     }
     if (rules_changed)
         FindCloseChangeNotification(rules_changed);
-    stop_window_events();
-    unregister_hotkeys(state);
-    give_back(state);
-    simple_line(state, "stopped");
+    end_keep(state);
     return 0;
 }
 
@@ -185,6 +228,7 @@ int run_keep(int argc, char **argv)
     }
     keep_state state;
     state.path = argv[2];
+    state.pid = GetCurrentProcessId();
     std::string error;
     if (!read_keep_rules(state.path, state.rules, error)) {
         print_err("error: %s\n", escaped_controls(error, true).c_str());

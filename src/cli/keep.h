@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-// The message-only window of the running keep: a second keep finds it and
+// The hidden window of the running keep: a second keep finds it and
 // refuses, `keep --stop` asks it to stop, and a command that changes a window
 // by hand marks the window for it.
 inline constexpr wchar_t kKeepWindowClass[] = L"KestalKeep";

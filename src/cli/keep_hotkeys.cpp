@@ -42,7 +42,7 @@ void run_hotkey(keep_state &state, size_t index)
     g_changed_windows = nullptr;
     capture_output(nullptr, nullptr);
     for (int64_t hwnd : changed)
-        remember(state.changed, hwnd);
+        remember(state.changed, known_window(state, hwnd));
 
     yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
     yyjson_mut_val *object = event_object(doc, "hotkey");

@@ -6,6 +6,7 @@
 
 #include <yyjson.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -13,22 +14,48 @@
 #include "kestal_inprocess.h"
 #include "keep_rules.h"
 
-// A window that keep changed, known by what cannot change for its life, so
-// that a handle that comes back for another window is not given back.
+// A window that keep knows, by what cannot change for its life, so that a
+// handle that comes back for another window is not taken for it; with the
+// title and exe that its lines name it by.
 struct changed_window {
     int64_t hwnd;
     DWORD pid;
     DWORD thread;
+    std::string title;
+    std::string exe;
+};
+
+// A window whose program did not answer a rule's change: asked again after
+// a pause that grows while it stays silent.
+struct busy_window {
+    changed_window window;
+    ULONGLONG next_try;
+    DWORD pause_ms;
+};
+
+// What a person changed by hand on a window, once keep has said that its
+// rules leave it alone.
+struct left_to_person {
+    changed_window window;
+    uint32_t attributes; // KESTAL_BY_HAND_ bits already said
 };
 
 struct keep_state {
     std::string path; // the rules file, as given
     keep_rules rules;
     FILETIME written;
-    HWND window = nullptr; // the message-only window: stop message, hotkeys
+    HWND window = nullptr; // keep's own hidden window: stop message, hotkeys, changes made, the end of the log-on
+    DWORD pid = 0;         // this keep's process, in the records of what a person changed
     std::vector<changed_window> changed;
-    // Windows that refused a rule's change: not asked again while they live.
+    // Windows that refused a rule's change for a lasting reason: not asked again while they live.
     std::vector<changed_window> refused;
+    // Windows whose change runs on a thread of its own right now.
+    std::vector<changed_window> in_flight;
+    std::vector<busy_window> busy;
+    std::vector<left_to_person> told;
+    // The last listing's windows, by handle and process, with their names.
+    std::vector<changed_window> last_listed;
+    bool ended = false; // everything given back already
     FILE *log = nullptr; // without a console: the lines go to <rules>.log
     std::wstring log_path;
 };
@@ -49,11 +76,27 @@ void report_error(keep_state &state, const std::string &raw_line);
 // ---- the windows (keep_windows.cpp) ----
 changed_window identity_of(int64_t hwnd);
 bool same_window(const changed_window &a, const changed_window &b);
-void remember(std::vector<changed_window> &windows, int64_t hwnd);
+void remember(std::vector<changed_window> &windows, const changed_window &window);
 bool remembered(const std::vector<changed_window> &windows, int64_t hwnd);
-// One listing, and the rules applied to it. False when no census could be taken.
+// The window with the names that the last listing gave it.
+changed_window known_window(const keep_state &state, int64_t hwnd);
+// One listing, and the rules applied to it: each window's change runs on a
+// thread of its own, and its result comes back to keep's window as
+// kChangeMadeMessage. False when no census could be taken.
 bool apply_rules(keep_state &state);
+// Takes in a change's result: its lines, and what keep remembers of it.
+void take_change_result(keep_state &state, LPARAM result);
+// Waits at most `wait_ms` for the changes that still run, taking in their
+// results.
+void wait_for_changes(keep_state &state, DWORD wait_ms);
+// One line for each window whose change still runs.
+void name_unfinished_changes(keep_state &state);
+// Gives back, side by side and within the library's answer wait, what this
+// keep changed, and forgets what a person changed while it ran.
 void give_back(keep_state &state);
+
+inline constexpr UINT kStopMessage = WM_APP + 1;
+inline constexpr UINT kChangeMadeMessage = WM_APP + 2;
 
 // ---- the hotkeys (keep_hotkeys.cpp) ----
 void register_hotkeys(keep_state &state);

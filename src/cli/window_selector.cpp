@@ -11,6 +11,7 @@
 #include "control_text.h"
 #include "kestal_inprocess.h"
 #include "keep.h"
+#include "side_by_side.h"
 #include "wide_text.h"
 #include "window_handle.h"
 
@@ -126,14 +127,48 @@ static bool listed_windows(const window_selector *wanted, std::vector<int64_t> &
 
 std::vector<int64_t> *g_changed_windows = nullptr;
 
-// A change made by a person, from any console, takes the window out of the
-// hands of the rules that a running keep applies.
-static void changed_by_command(int64_t hwnd)
+// The process of the keep that runs on this desktop, 0 when none runs.
+static DWORD running_keep_pid()
 {
-    static const bool keep_runs = FindWindowExW(HWND_MESSAGE, nullptr, kKeepWindowClass, nullptr) != nullptr;
+    DWORD pid = 0;
+    if (HWND keep = FindWindowW(kKeepWindowClass, nullptr))
+        GetWindowThreadProcessId(keep, &pid);
+    return pid;
+}
+
+int32_t reset_window(void *hwnd, int32_t)
+{
+    return kestal_reset(hwnd);
+}
+
+// What a change made with `setter` changes of the window, in the terms of
+// what a keep's rules set; 0 for a change that no rule sets.
+static uint32_t attributes_changed_by(window_setter setter)
+{
+    constexpr uint32_t kEverything = KESTAL_BY_HAND_PIN | KESTAL_BY_HAND_OPACITY | KESTAL_BY_HAND_CLICKTHROUGH;
+    const struct {
+        window_setter setter;
+        uint32_t attributes;
+    } kSetters[] = {
+        {kestal_set_topmost, KESTAL_BY_HAND_PIN},          {kestal_pin, KESTAL_BY_HAND_PIN},
+        {kestal_set_opacity, KESTAL_BY_HAND_OPACITY},      {kestal_step_opacity, KESTAL_BY_HAND_OPACITY},
+        {kestal_set_clickthrough, KESTAL_BY_HAND_CLICKTHROUGH}, {reset_window, kEverything},
+    };
+    for (const auto &known : kSetters) {
+        if (known.setter == setter)
+            return known.attributes;
+    }
+    return 0;
+}
+
+// A change made by a person, from any console, takes what it changed out of
+// the hands of the rules that a running keep applies, for that keep's life.
+static void changed_by_command(int64_t hwnd, uint32_t attributes)
+{
+    static const DWORD keep_pid = running_keep_pid();
     void *window = reinterpret_cast<void *>(static_cast<intptr_t>(hwnd));
-    if (keep_runs)
-        kestal_mark_by_hand(window);
+    if (keep_pid && attributes)
+        kestal_mark_by_hand(window, attributes, keep_pid);
     if (g_changed_windows)
         g_changed_windows->push_back(hwnd);
 }
@@ -150,17 +185,22 @@ static int32_t call_setter(void *hwnd, const void *context)
     return call.setter(hwnd, call.value);
 }
 
-// Every window gets its change, whatever happened to the ones before it.
-static int run_on_windows(const std::vector<int64_t> &selected, window_action action, const void *context)
+// Every window gets its change, whatever happens to the others.
+static int run_on_windows(const std::vector<int64_t> &selected, window_action action, const void *context,
+                          uint32_t attributes)
 {
+    std::vector<window_job> jobs(selected.size());
+    for (size_t i = 0; i < selected.size(); ++i)
+        jobs[i] = {selected[i], action, context, attributes, 0, "no error"};
+    run_side_by_side(jobs);
     bool all_succeeded = true;
-    for (int64_t hwnd : selected) {
-        if (action(reinterpret_cast<void *>(static_cast<intptr_t>(hwnd)), context) == 1) {
-            changed_by_command(hwnd);
+    for (const window_job &job : jobs) {
+        if (job.result == 1) {
+            changed_by_command(job.hwnd, job.attributes);
             continue;
         }
         all_succeeded = false;
-        print_err("error: %lld: %s\n", static_cast<long long>(hwnd), kestal_last_error());
+        print_err("error: %lld: %s\n", static_cast<long long>(job.hwnd), job.error);
     }
     if (!all_succeeded)
         return 1;
@@ -168,7 +208,8 @@ static int run_on_windows(const std::vector<int64_t> &selected, window_action ac
     return 0;
 }
 
-static int run_action_on_selected(const char *word, window_action action, const void *context)
+static int run_action_on_selected(const char *word, window_action action, const void *context,
+                                  uint32_t attributes)
 {
     window_selector wanted;
     if (!parse_selector(widen(word), wanted))
@@ -181,23 +222,23 @@ static int run_action_on_selected(const char *word, window_action action, const 
         print_err("error: no window matches '%s'\n", escaped_controls(word, true).c_str());
         return 1;
     }
-    return run_on_windows(selected, action, context);
+    return run_on_windows(selected, action, context, attributes);
 }
 
 int run_on_selected(const char *word, window_setter setter, int32_t value)
 {
     const setter_call call = {setter, value};
-    return run_action_on_selected(word, call_setter, &call);
+    return run_action_on_selected(word, call_setter, &call, attributes_changed_by(setter));
 }
 
-int run_action_on_target(const char *word, window_action action, const void *context)
+static int run_on_one_target(const char *word, window_action action, const void *context, uint32_t attributes)
 {
-    const int selected = run_action_on_selected(word, action, context);
+    const int selected = run_action_on_selected(word, action, context, attributes);
     if (selected >= 0)
         return selected;
     void *window = handle_argument(word);
     if (action(window, context) == 1) {
-        changed_by_command(static_cast<int64_t>(reinterpret_cast<intptr_t>(window)));
+        changed_by_command(static_cast<int64_t>(reinterpret_cast<intptr_t>(window)), attributes);
         write_out("ok\n");
         return 0;
     }
@@ -205,15 +246,27 @@ int run_action_on_target(const char *word, window_action action, const void *con
     return 1;
 }
 
+int run_action_on_target(const char *word, window_action action, const void *context)
+{
+    return run_on_one_target(word, action, context, 0);
+}
+
 int run_on_target(const char *word, window_setter setter, int32_t value)
 {
     const setter_call call = {setter, value};
-    return run_action_on_target(word, call_setter, &call);
+    return run_on_one_target(word, call_setter, &call, attributes_changed_by(setter));
 }
 
-int run_on_every_listed(window_setter setter, int32_t value)
+int run_on_every_marked(window_setter setter, int32_t value)
 {
     std::vector<int64_t> listed;
+    if (!listed_windows(nullptr, listed))
+        return 1;
+    std::vector<int64_t> marked;
+    for (int64_t hwnd : listed) {
+        if (kestal_carries_marks(reinterpret_cast<void *>(static_cast<intptr_t>(hwnd))))
+            marked.push_back(hwnd);
+    }
     const setter_call call = {setter, value};
-    return listed_windows(nullptr, listed) ? run_on_windows(listed, call_setter, &call) : 1;
+    return run_on_windows(marked, call_setter, &call, attributes_changed_by(setter));
 }

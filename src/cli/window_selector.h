@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kestal_inprocess.h"
+#include "side_by_side.h"
 
 enum class selector_kind { active, exe, title, class_name, pid };
 
@@ -32,10 +33,12 @@ int run_on_selected(const char *word, window_setter setter, int32_t value);
 // The same for a word that is a selector or a handle; a handle's window gets
 // "ok" or one "error: <reason>" line.
 int run_on_target(const char *word, window_setter setter, int32_t value);
-// The same for every listed window.
-int run_on_every_listed(window_setter setter, int32_t value);
+// The same for every listed window that carries kestal's marks.
+int run_on_every_marked(window_setter setter, int32_t value);
+// kestal_reset as a setter.
+int32_t reset_window(void *hwnd, int32_t);
 
-// A change that takes more than one value: `context` holds them.
-using window_action = int32_t (*)(void *hwnd, const void *context);
+// A change that takes more than one value: `context` holds them
+// (window_action, side_by_side.h).
 // run_on_target for such a change.
 int run_action_on_target(const char *word, window_action action, const void *context);

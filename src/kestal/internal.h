@@ -71,7 +71,8 @@ DWORD style_write(HWND window, LONG_PTR style);
 constexpr BYTE alpha_from_percent(int32_t pct) { return static_cast<BYTE>((pct * 255 + 50) / 100); }
 constexpr int32_t percent_from_alpha(BYTE alpha) { return (alpha * 100 + 127) / 255; }
 
-// Window property that marks a window kestal made layered; its value is 1.
+// Window property that marks a window kestal made layered; its value holds
+// the alpha that kestal last wrote (setter_steps.h).
 inline constexpr wchar_t kMadeLayeredProperty[] = L"KestalMadeLayered";
 
 // Makes the image usable when a host loaded the exe as a library, exactly

@@ -11,6 +11,22 @@
 // the C runtime start-up, yet must still read "no error" here.
 char g_last_error[kLastErrorSize] = "no error";
 
+// The thread's own copy of its failures, where it asked for one.
+static DWORD g_capture_slot = TLS_OUT_OF_INDEXES; // under the lock
+static_assert(KESTAL_ERROR_SIZE == kLastErrorSize, "a captured error holds the whole text");
+
+extern "C" void kestal_capture_errors(char *buffer)
+{
+    if (!library_ready())
+        return;
+    lock_library();
+    if (g_capture_slot == TLS_OUT_OF_INDEXES && buffer)
+        g_capture_slot = TlsAlloc();
+    if (g_capture_slot != TLS_OUT_OF_INDEXES)
+        TlsSetValue(g_capture_slot, buffer);
+    unlock_library();
+}
+
 // The text is made outside the lock and only copied under it: formatting
 // asks nothing of anyone, but it need not make other threads wait either.
 void set_error(const char *fmt, ...)
@@ -25,7 +41,10 @@ void set_error(const char *fmt, ...)
         text[utf8_whole_length(std::string_view(text, sizeof text - 1))] = '\0';
     lock_library();
     memcpy(g_last_error, text, sizeof text);
+    char *captured = g_capture_slot != TLS_OUT_OF_INDEXES ? static_cast<char *>(TlsGetValue(g_capture_slot)) : nullptr;
     unlock_library();
+    if (captured)
+        memcpy(captured, text, sizeof text);
 }
 
 void set_error_code(const char *what, DWORD code)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "bounded_calls.h"
 #include "setter_steps.h"
 
 static int32_t pin(HWND window, int32_t how)
@@ -21,11 +22,12 @@ static int32_t step_opacity(HWND window, int32_t points)
 
 static int32_t add_click_through(HWND window)
 {
+    constexpr char kWhat[] = "SetWindowLongPtr(WS_EX_TRANSPARENT)";
     const layering before = layering_of(window);
     if (is_click_through(before.style))
         return 1;
     if (refused_as_per_pixel("set_clickthrough", before) || refused_by_class("set_clickthrough", window) ||
-        !window_answers(window))
+        !window_answers("the click-through change", window))
         return 0;
     layering now = layering_of(window);
     if (refused_as_per_pixel("set_clickthrough", now))
@@ -39,15 +41,23 @@ static int32_t add_click_through(HWND window)
         now = layering_of(window);
     }
     if (!(now.style & WS_EX_TRANSPARENT)) {
-        const DWORD write_error = style_write(window, now.style | WS_EX_TRANSPARENT);
-        const bool kept = (style_read(window) & WS_EX_TRANSPARENT) != 0;
-        if (!kept || !put_mark(window, kClickThroughProperty)) {
-            const DWORD code = kept ? GetLastError() : write_error;
-            if (kept)
-                style_write(window, style_read(window) & ~static_cast<LONG_PTR>(WS_EX_TRANSPARENT));
+        // Marked first: a window that takes the style only after we gave up
+        // on it must still be one that `reset` gives back.
+        if (!put_mark(window, kClickThroughProperty)) {
+            const DWORD code = GetLastError();
             if (made_layered)
                 leave_layered_mode(window, layering_of(window));
-            report_setter_failure(kept ? "SetProp" : "SetWindowLongPtr(WS_EX_TRANSPARENT)", window, code);
+            report_setter_failure("SetProp", window, code);
+            return 0;
+        }
+        const DWORD write_error = style_write_bounded(window, now.style | WS_EX_TRANSPARENT);
+        if (!(style_read(window) & WS_EX_TRANSPARENT)) {
+            if (write_error != ERROR_TIMEOUT) {
+                drop_mark(window, kClickThroughProperty);
+                if (made_layered)
+                    leave_layered_mode(window, layering_of(window));
+            }
+            report_setter_failure(kWhat, window, write_error);
             return 0;
         }
     }
@@ -60,22 +70,24 @@ static int32_t add_click_through(HWND window)
 static int32_t leave_unfaded_layering(HWND window)
 {
     const layering now = layering_of(window);
-    if (!has_mark(window, kMadeLayeredProperty) || opacity_percent(now) != 100)
+    if (!holds_made_layering(window, now) || opacity_percent(now) != 100)
         return 1;
     return leave_layered_mode(window, now);
 }
 
 static int32_t remove_click_through(HWND window)
 {
+    constexpr char kWhat[] = "SetWindowLongPtr(clear WS_EX_TRANSPARENT)";
     if (!(style_read(window) & WS_EX_TRANSPARENT)) {
         drop_mark(window, kClickThroughProperty);
         return leave_unfaded_layering(window);
     }
-    if (!window_answers(window))
+    if (!window_answers("the click-through change", window))
         return 0;
-    const DWORD write_error = style_write(window, style_read(window) & ~static_cast<LONG_PTR>(WS_EX_TRANSPARENT));
+    const DWORD write_error =
+        style_write_bounded(window, style_read(window) & ~static_cast<LONG_PTR>(WS_EX_TRANSPARENT));
     if (style_read(window) & WS_EX_TRANSPARENT) {
-        report_setter_failure("SetWindowLongPtr(clear WS_EX_TRANSPARENT)", window, write_error);
+        report_setter_failure(kWhat, window, write_error);
         return 0;
     }
     drop_mark(window, kClickThroughProperty);
@@ -102,23 +114,46 @@ static int32_t set_clickthrough(HWND window, int32_t how)
 }
 
 // The program's own layered attributes, as they were before kestal first
-// changed them.
-static int32_t give_back_own_layering(HWND window)
+// changed them, while the window still has the ones that kestal wrote.
+static int32_t give_back_own_layering(HWND window, const layering &now)
 {
     COLORREF key = 0;
     BYTE alpha = 0;
     DWORD flags = 0;
-    if (!saved_layering(window, key, alpha, flags))
+    if (!own_layering_holds(window, now, key, alpha, flags))
         return 1;
-    if (style_read(window) & WS_EX_LAYERED) {
-        SetLastError(ERROR_SUCCESS);
-        if (!SetLayeredWindowAttributes(window, key, alpha, flags)) {
-            report_setter_failure("SetLayeredWindowAttributes", window, GetLastError());
-            return 0;
-        }
+    SetLastError(ERROR_SUCCESS);
+    if (!SetLayeredWindowAttributes(window, key, alpha, flags)) {
+        report_setter_failure("SetLayeredWindowAttributes", window, GetLastError());
+        return 0;
     }
     drop_mark(window, kOwnLayeringProperty);
     return 1;
+}
+
+// A pin or a release of kestal's goes back while the window still has it;
+// one that its program overtook leaves only its mark behind, which goes.
+static int32_t give_back_pin(HWND window)
+{
+    const bool topmost = (style_read(window) & WS_EX_TOPMOST) != 0;
+    if (has_mark(window, kPinnedProperty)) {
+        if (topmost)
+            return set_topmost(window, 0);
+        drop_mark(window, kPinnedProperty);
+    }
+    if (has_mark(window, kUnpinnedProperty)) {
+        if (!topmost)
+            return set_topmost(window, 1);
+        drop_mark(window, kUnpinnedProperty);
+    }
+    return 1;
+}
+
+static bool carries_marks(HWND window)
+{
+    static constexpr const wchar_t *kMarks[] = {kClickThroughProperty, kMadeLayeredProperty, kOwnLayeringProperty,
+                                                kPinnedProperty, kUnpinnedProperty, kByHandProperty};
+    return std::any_of(std::begin(kMarks), std::end(kMarks), [&](const wchar_t *mark) { return has_mark(window, mark); });
 }
 
 static int32_t reset(HWND window)
@@ -131,67 +166,95 @@ static int32_t reset(HWND window)
         set_error_code("reset", ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
-    static constexpr const wchar_t *kMarks[] = {kClickThroughProperty, kMadeLayeredProperty, kOwnLayeringProperty,
-                                                kPinnedProperty, kUnpinnedProperty, kByHandProperty};
-    if (std::none_of(std::begin(kMarks), std::end(kMarks), [&](const wchar_t *mark) { return has_mark(window, mark); }))
+    if (!carries_marks(window))
         return 1;
-    if (!window_answers(window))
+    if (!window_answers("the reset", window))
         return 0;
     // Clicks first: a window that kestal made layered leaves layered mode
     // only once clicks no longer need it.
     if (has_mark(window, kClickThroughProperty) && !remove_click_through(window))
         return 0;
-    if (has_mark(window, kMadeLayeredProperty)) {
-        const layering now = layering_of(window);
-        if (!(now.style & WS_EX_LAYERED))
-            drop_mark(window, kMadeLayeredProperty);
-        else if (!drop_made_layering(window, now))
+    const layering now = layering_of(window);
+    if (holds_made_layering(window, now)) {
+        if (!drop_made_layering(window, now))
             return 0;
-    } else if (!give_back_own_layering(window)) {
+    } else if (!give_back_own_layering(window, now)) {
         return 0;
     }
-    if (has_mark(window, kPinnedProperty) && !set_topmost(window, 0))
-        return 0;
-    if (has_mark(window, kUnpinnedProperty) && !set_topmost(window, 1))
+    if (!give_back_pin(window))
         return 0;
     drop_mark(window, kByHandProperty);
     flush_to_display();
     return 1;
 }
 
-// Like the setters, the controls hold no lock: every one of them may send
-// the window a message.
+// Like the setters, the controls hold no lock of the library's: every one
+// of them may send the window a message. Each holds the window's change
+// lock, so that a change from another thread or process does not run
+// between its reading of the window and its writing.
 int32_t kestal_pin(void *hwnd, int32_t how)
 {
-    return library_ready() ? pin(static_cast<HWND>(hwnd), how) : 0;
+    HWND window = static_cast<HWND>(hwnd);
+    return library_ready() && under_change_lock(window, "pin", [&] { return pin(window, how); });
 }
 
 int32_t kestal_step_opacity(void *hwnd, int32_t points)
 {
-    return library_ready() ? step_opacity(static_cast<HWND>(hwnd), points) : 0;
+    HWND window = static_cast<HWND>(hwnd);
+    return library_ready() &&
+           under_change_lock(window, "step_opacity", [&] { return step_opacity(window, points); });
 }
 
 int32_t kestal_set_clickthrough(void *hwnd, int32_t how)
 {
-    return library_ready() ? set_clickthrough(static_cast<HWND>(hwnd), how) : 0;
+    HWND window = static_cast<HWND>(hwnd);
+    return library_ready() &&
+           under_change_lock(window, "set_clickthrough", [&] { return set_clickthrough(window, how); });
 }
 
 int32_t kestal_reset(void *hwnd)
 {
-    return library_ready() ? reset(static_cast<HWND>(hwnd)) : 0;
+    HWND window = static_cast<HWND>(hwnd);
+    return library_ready() && under_change_lock(window, "reset", [&] { return reset(window); });
 }
 
-int32_t kestal_mark_by_hand(void *hwnd)
+// The record of a person's change: the keep's process id above the
+// attribute bits, so that the record of a keep that has ended, even one
+// ended by force, binds no other.
+constexpr uintptr_t kByHandAttributes = KESTAL_BY_HAND_PIN | KESTAL_BY_HAND_OPACITY | KESTAL_BY_HAND_CLICKTHROUGH;
+
+static uintptr_t by_hand_value(HWND window, uint32_t keep_pid)
+{
+    const auto value = reinterpret_cast<uintptr_t>(GetPropW(window, kByHandProperty));
+    return value >> 8 == keep_pid ? value & kByHandAttributes : 0;
+}
+
+int32_t kestal_mark_by_hand(void *hwnd, uint32_t attributes, uint32_t keep_pid)
 {
     if (!library_ready())
         return 0;
-    if (put_mark(static_cast<HWND>(hwnd), kByHandProperty))
+    HWND window = static_cast<HWND>(hwnd);
+    const uintptr_t value =
+        (uintptr_t(keep_pid) << 8) | by_hand_value(window, keep_pid) | (attributes & kByHandAttributes);
+    SetLastError(ERROR_SUCCESS);
+    if (SetPropW(window, kByHandProperty, reinterpret_cast<HANDLE>(value)))
         return 1;
     set_error_win32("SetProp(KestalByHand)");
     return 0;
 }
 
-int32_t kestal_changed_by_hand(void *hwnd)
+uint32_t kestal_changed_by_hand(void *hwnd, uint32_t keep_pid)
 {
-    return library_ready() && has_mark(static_cast<HWND>(hwnd), kByHandProperty) ? 1 : 0;
+    return library_ready() ? static_cast<uint32_t>(by_hand_value(static_cast<HWND>(hwnd), keep_pid)) : 0;
+}
+
+void kestal_forget_by_hand(void *hwnd)
+{
+    if (library_ready())
+        drop_mark(static_cast<HWND>(hwnd), kByHandProperty);
+}
+
+int32_t kestal_carries_marks(void *hwnd)
+{
+    return library_ready() && carries_marks(static_cast<HWND>(hwnd)) ? 1 : 0;
 }

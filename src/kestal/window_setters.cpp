@@ -1,4 +1,5 @@
 // Pinning and fading any top-level window.
+#include "bounded_calls.h"
 #include "setter_steps.h"
 
 // Wine applies a foreign window's layered alpha by setting an X property on
@@ -69,7 +70,11 @@ static bool owned_by_a_higher_integrity_level(HWND window)
 // error 0" with the system's text for 0 would call the failure a success.
 void report_setter_failure(const char *what, HWND window, DWORD code)
 {
-    if (owned_by_a_higher_integrity_level(window)) {
+    if (code == ERROR_TIMEOUT) {
+        set_error("%s failed (win32 error %lu): the window stopped answering during the change; the change was "
+                  "asked for and may still be made when the window answers again",
+                  what, code);
+    } else if (owned_by_a_higher_integrity_level(window)) {
         set_error("%s failed (win32 error %lu): the window belongs to a program running as administrator; run "
                   "kestal-cli as administrator to change it",
                   what, code);
@@ -85,31 +90,41 @@ void report_setter_failure(const char *what, HWND window, DWORD code)
 }
 
 // Re-stacking or restyling another program's window waits until that program
-// has taken the change, and a program that no longer answers would hold the
-// caller for ever. Ask first, and wait no longer than the system does before
-// it calls a program "not responding"; a program already known to be hung is
-// not waited for at all.
-constexpr UINT kAnswerTimeoutMs = 5000;
-
-bool window_answers(HWND window)
+// has taken the change. Ask first, and wait no longer than the system does
+// before it calls a program "not responding"; a program already known to be
+// hung, or still owing the answer to an earlier change, is not waited for.
+bool window_answers(const char *change, HWND window)
 {
     // A handle that names no window is left to the change itself, which
     // reports it in its own words; nor may a special value such as
     // HWND_BROADCAST send the question to every window there is.
     if (!IsWindow(window))
         return true;
-    DWORD_PTR ignored = 0;
-    SetLastError(ERROR_SUCCESS);
-    if (SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, kAnswerTimeoutMs, &ignored))
-        return true;
-    // Any answer but silence, such as a message that the system filters
-    // between privilege levels, is left to the change to report; so is a
-    // window that went away meanwhile.
-    DWORD code = GetLastError();
-    if ((code != ERROR_TIMEOUT && code != ERROR_SUCCESS) || !IsWindow(window))
-        return true;
-    set_error_code("SendMessageTimeout(WM_NULL)", ERROR_TIMEOUT);
+    if (!still_waited_for(window)) {
+        DWORD_PTR ignored = 0;
+        SetLastError(ERROR_SUCCESS);
+        if (SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, answer_wait_ms(), &ignored))
+            return true;
+        // Any answer but silence, such as a message that the system filters
+        // between privilege levels, is left to the change to report; so is a
+        // window that went away meanwhile.
+        const DWORD code = GetLastError();
+        if ((code != ERROR_TIMEOUT && code != ERROR_SUCCESS) || !IsWindow(window))
+            return true;
+    }
+    // The call named is the question, as it always was: scripts look for it.
+    set_error("SendMessageTimeout(WM_NULL) failed (win32 error %lu): the window is not answering (its program is "
+              "busy or has hung); %s was not made: try again once the window answers",
+              static_cast<DWORD>(ERROR_TIMEOUT), change);
     return false;
+}
+
+DWORD style_write_bounded(HWND window, LONG_PTR style)
+{
+    const call_outcome outcome = call_window(window, [=]() -> BOOL { return style_write(window, style) == 0; });
+    if (!outcome.answered)
+        return ERROR_TIMEOUT;
+    return outcome.result ? ERROR_SUCCESS : outcome.error;
 }
 
 bool has_mark(HWND window, const wchar_t *mark)
@@ -127,17 +142,6 @@ bool put_mark(HWND window, const wchar_t *mark)
 {
     SetLastError(ERROR_SUCCESS);
     return SetPropW(window, mark, reinterpret_cast<HANDLE>(1)) != FALSE;
-}
-
-bool saved_layering(HWND window, COLORREF &key, BYTE &alpha, DWORD &flags)
-{
-    const auto value = reinterpret_cast<uintptr_t>(GetPropW(window, kOwnLayeringProperty));
-    if (!(value & kOwnLayeringPresent))
-        return false;
-    key = static_cast<COLORREF>(value & 0xFFFFFFu);
-    alpha = static_cast<BYTE>(value >> 24);
-    flags = static_cast<DWORD>(value >> 32) & (LWA_ALPHA | LWA_COLORKEY);
-    return true;
 }
 
 // A pin that kestal gave is marked so that it can be taken back; a release
@@ -167,20 +171,30 @@ int32_t set_topmost(HWND window, int32_t topmost)
         set_error_code("SetWindowPos(topmost)", ERROR_ACCESS_DENIED);
         return 0;
     }
-    if (!window_answers(window))
+    constexpr char kWhat[] = "SetWindowPos(topmost)";
+    if (!window_answers(topmost ? "the pin" : "the release", window))
         return 0;
     const bool was_topmost = (style_read(window) & WS_EX_TOPMOST) != 0;
     HWND insert_after = topmost ? HWND_TOPMOST : HWND_NOTOPMOST;
-    SetLastError(ERROR_SUCCESS);
-    if (!SetWindowPos(window, insert_after, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE)) {
-        report_setter_failure("SetWindowPos(topmost)", window, GetLastError());
+    const call_outcome moved = call_window(window, [=] {
+        return SetWindowPos(window, insert_after, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE);
+    });
+    if (!moved.answered) {
+        // The window may still take the change once it answers: the mark
+        // lets `reset` take it back then.
+        note_pin(window, was_topmost, topmost != 0);
+        report_setter_failure(kWhat, window, ERROR_TIMEOUT);
+        return 0;
+    }
+    if (!moved.result) {
+        report_setter_failure(kWhat, window, moved.error);
         return 0;
     }
     // SetWindowPos succeeds also when the window's procedure cancels the
     // z-order change, and some windows (message-only ones under Wine 10)
     // never take the bit: only the style says whether the window is pinned.
     if (((style_read(window) & WS_EX_TOPMOST) != 0) != (topmost != 0)) {
-        report_setter_failure("SetWindowPos(topmost)", window, ERROR_SUCCESS);
+        report_setter_failure(kWhat, window, ERROR_SUCCESS);
         return 0;
     }
     note_pin(window, was_topmost, topmost != 0);
@@ -228,15 +242,6 @@ bool refused_as_per_pixel(const char *operation, const layering &now)
     return true;
 }
 
-// The mark of a window that kestal made layered, on the window itself so that
-// every process that fades it sees it. Only such a window leaves layered mode
-// at 100: one that its own program made layered stays so.
-static void undo_made_layered(HWND window)
-{
-    style_write(window, style_read(window) & ~static_cast<LONG_PTR>(WS_EX_LAYERED));
-    drop_mark(window, kMadeLayeredProperty);
-}
-
 // The layered-window guidance asks for a repaint of frame, client area and
 // children once a window has left layered mode.
 static void repaint(HWND window)
@@ -244,26 +249,76 @@ static void repaint(HWND window)
     RedrawWindow(window, nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_FRAME | RDW_ALLCHILDREN);
 }
 
-// Before kestal first changes the attributes that a window's own program
-// gave it, they are kept on the window, so that `reset` gives them back.
-// Once the program's own attributes are in effect again, the record has
-// nothing left to give.
-static void keep_own_layering(HWND window, const layering &now)
+int made_layering_alpha(HWND window)
 {
-    if (!now.attributes_read || has_mark(window, kMadeLayeredProperty) || has_mark(window, kOwnLayeringProperty))
-        return;
-    SetPropW(window, kOwnLayeringProperty,
-             reinterpret_cast<HANDLE>(static_cast<uintptr_t>(saved_layering_value(now.key, now.alpha, now.flags))));
+    const auto value = reinterpret_cast<uintptr_t>(GetPropW(window, kMadeLayeredProperty));
+    if (!value)
+        return -1;
+    return value & kMadeLayeredAlphaKnown ? static_cast<int>(value & 0xFF) : 256;
 }
 
-static void forget_own_layering_when_back(HWND window, COLORREF key, BYTE alpha, DWORD flags)
+bool holds_made_layering(HWND window, const layering &now)
 {
-    COLORREF own_key = 0;
-    BYTE own_alpha = 0;
-    DWORD own_flags = 0;
-    if (saved_layering(window, own_key, own_alpha, own_flags) &&
-        saved_layering_value(own_key, own_alpha, own_flags) == saved_layering_value(key, alpha, flags))
+    const int written = made_layering_alpha(window);
+    if (written < 0)
+        return false;
+    if (!(now.style & WS_EX_LAYERED) ||
+        (written <= 255 && (!now.attributes_read || !(now.flags & LWA_ALPHA) || now.alpha != written))) {
+        // Out of layered mode, or the program wrote attributes of its own:
+        // what remains is the program's, and there is nothing to undo.
+        drop_mark(window, kMadeLayeredProperty);
+        return false;
+    }
+    return true;
+}
+
+bool own_layering_holds(HWND window, const layering &now, COLORREF &key, BYTE &alpha, DWORD &flags)
+{
+    const auto value = reinterpret_cast<uintptr_t>(GetPropW(window, kOwnLayeringProperty));
+    if (!(value & kOwnLayeringPresent))
+        return false;
+    key = static_cast<COLORREF>(value & 0xFFFFFFu);
+    alpha = static_cast<BYTE>(value >> 24);
+    flags = static_cast<DWORD>(value >> 32) & (LWA_ALPHA | LWA_COLORKEY);
+    const BYTE written = static_cast<BYTE>(value >> 48);
+    if ((now.style & WS_EX_LAYERED) && now.attributes_read && (now.flags & LWA_ALPHA) && now.alpha == written &&
+        (now.flags & LWA_COLORKEY) == (flags & LWA_COLORKEY) && (!(flags & LWA_COLORKEY) || now.key == key))
+        return true;
+    // The program set attributes of its own since kestal wrote its own:
+    // they stay, and so there is nothing left to give back.
+    drop_mark(window, kOwnLayeringProperty);
+    return false;
+}
+
+static bool mark_made_layered(HWND window, BYTE alpha)
+{
+    SetLastError(ERROR_SUCCESS);
+    return SetPropW(window, kMadeLayeredProperty, reinterpret_cast<HANDLE>(made_layered_value(alpha))) != FALSE;
+}
+
+// Before kestal first changes the attributes that a window's own program
+// gave it, they are kept on the window, with what kestal wrote, so that
+// `reset` gives them back while kestal's are still in effect. Once the
+// program's own attributes are in effect again, the record has nothing left
+// to give.
+static void note_own_layering(HWND window, const layering &now, BYTE written_alpha, DWORD written_flags)
+{
+    if (!now.attributes_read)
+        return;
+    COLORREF key = now.key;
+    BYTE alpha = now.alpha;
+    DWORD flags = now.flags;
+    if (!own_layering_holds(window, now, key, alpha, flags)) {
+        key = now.key;
+        alpha = now.alpha;
+        flags = now.flags;
+    }
+    if (saved_layering_value(key, alpha, flags) == saved_layering_value(now.key, written_alpha, written_flags)) {
         drop_mark(window, kOwnLayeringProperty);
+        return;
+    }
+    SetPropW(window, kOwnLayeringProperty,
+             reinterpret_cast<HANDLE>(static_cast<uintptr_t>(own_layering_value(key, alpha, flags, written_alpha))));
 }
 
 // Full alpha, keeping the colour key that the program drew with.
@@ -271,14 +326,13 @@ static int32_t full_alpha(HWND window, const layering &now)
 {
     if (!(now.flags & LWA_ALPHA) || now.alpha == 255)
         return 1;
-    keep_own_layering(window, now);
     const DWORD flags = LWA_ALPHA | (now.flags & LWA_COLORKEY);
+    note_own_layering(window, now, 255, flags);
     SetLastError(ERROR_SUCCESS);
     if (!SetLayeredWindowAttributes(window, now.key, 255, flags)) {
         report_setter_failure("SetLayeredWindowAttributes", window, GetLastError());
         return 0;
     }
-    forget_own_layering_when_back(window, now.key, 255, flags);
     flush_to_display();
     return 1;
 }
@@ -291,14 +345,26 @@ int32_t leave_layered_mode(HWND window, const layering &now)
     }
     // Its own program's layering stays, and so does kestal's on a window
     // that clicks pass through, which needs layered mode for that.
-    if (!has_mark(window, kMadeLayeredProperty) || (now.style & WS_EX_TRANSPARENT))
-        return full_alpha(window, now);
+    if (!holds_made_layering(window, now) || (now.style & WS_EX_TRANSPARENT)) {
+        if (!has_mark(window, kMadeLayeredProperty))
+            return full_alpha(window, now);
+        if (now.alpha == 255)
+            return 1;
+        SetLastError(ERROR_SUCCESS);
+        if (!SetLayeredWindowAttributes(window, now.key, 255, LWA_ALPHA | (now.flags & LWA_COLORKEY))) {
+            report_setter_failure("SetLayeredWindowAttributes", window, GetLastError());
+            return 0;
+        }
+        mark_made_layered(window, 255);
+        flush_to_display();
+        return 1;
+    }
     return drop_made_layering(window, now);
 }
 
 int32_t drop_made_layering(HWND window, const layering &now)
 {
-    DWORD write_error = style_write(window, now.style & ~static_cast<LONG_PTR>(WS_EX_LAYERED));
+    const DWORD write_error = style_write_bounded(window, now.style & ~static_cast<LONG_PTR>(WS_EX_LAYERED));
     if (style_read(window) & WS_EX_LAYERED) {
         report_setter_failure("SetWindowLongPtr(clear WS_EX_LAYERED)", window, write_error);
         return 0;
@@ -309,40 +375,65 @@ int32_t drop_made_layering(HWND window, const layering &now)
     return 1;
 }
 
-int32_t set_alpha(HWND window, const layering &now, int32_t pct)
+// Makes a window layered and gives it its alpha in one call on the window's
+// behalf: a window that takes the style late, after the caller gave up on
+// it, must not be left layered without attributes, which is not drawn at all.
+static int32_t make_layered(HWND window, const layering &now, BYTE alpha)
 {
-    const bool was_layered = (now.style & WS_EX_LAYERED) != 0;
-    if (!was_layered) {
-        DWORD write_error = style_write(window, now.style | WS_EX_LAYERED);
-        if (!(style_read(window) & WS_EX_LAYERED)) {
-            report_setter_failure("SetWindowLongPtr(WS_EX_LAYERED)", window, write_error);
-            return 0;
-        }
-        // Unmarked, the window would be taken for one that its own program
-        // made layered, and would never leave layered mode again.
-        if (!put_mark(window, kMadeLayeredProperty)) {
-            DWORD code = GetLastError();
-            undo_made_layered(window);
-            report_setter_failure("SetProp", window, code);
-            return 0;
-        }
-    } else {
-        keep_own_layering(window, now);
-    }
-    // LWA_ALPHA alone would drop a colour key that the program drew with.
-    const DWORD flags = LWA_ALPHA | (now.flags & LWA_COLORKEY);
-    const BYTE alpha = alpha_from_percent(pct);
-    SetLastError(ERROR_SUCCESS);
-    if (!SetLayeredWindowAttributes(window, now.key, alpha, flags)) {
-        DWORD code = GetLastError();
-        // A layered window without attributes is not drawn at all: never
-        // leave another program's window invisible because of us.
-        if (!was_layered)
-            undo_made_layered(window);
-        report_setter_failure("SetLayeredWindowAttributes", window, code);
+    // Marked first: a change that the window may still take later must be
+    // one that `reset` can take back.
+    if (!mark_made_layered(window, alpha)) {
+        const DWORD code = GetLastError();
+        report_setter_failure(IsWindow(window) ? "SetProp" : "SetWindowLongPtr(WS_EX_LAYERED)", window, code);
         return 0;
     }
-    forget_own_layering_when_back(window, now.key, alpha, flags);
+    const LONG_PTR style = now.style | WS_EX_LAYERED;
+    const call_outcome made = call_window(window, [=]() -> BOOL {
+        const DWORD write_error = style_write(window, style);
+        if (!(style_read(window) & WS_EX_LAYERED)) {
+            SetLastError(write_error);
+            return FALSE;
+        }
+        if (SetLayeredWindowAttributes(window, 0, alpha, LWA_ALPHA))
+            return TRUE;
+        // Never leave another program's window invisible because of us.
+        const DWORD code = GetLastError();
+        style_write(window, style_read(window) & ~static_cast<LONG_PTR>(WS_EX_LAYERED));
+        SetLastError(code);
+        return FALSE;
+    });
+    if (!made.answered) {
+        report_setter_failure("SetWindowLongPtr(WS_EX_LAYERED)", window, ERROR_TIMEOUT);
+        return 0;
+    }
+    if (!made.result) {
+        drop_mark(window, kMadeLayeredProperty);
+        const bool layered = (style_read(window) & WS_EX_LAYERED) != 0;
+        report_setter_failure(layered ? "SetLayeredWindowAttributes" : "SetWindowLongPtr(WS_EX_LAYERED)", window,
+                              made.error);
+        return 0;
+    }
+    flush_to_display();
+    return 1;
+}
+
+int32_t set_alpha(HWND window, const layering &now, int32_t pct)
+{
+    const BYTE alpha = alpha_from_percent(pct);
+    if (!(now.style & WS_EX_LAYERED))
+        return make_layered(window, now, alpha);
+    // LWA_ALPHA alone would drop a colour key that the program drew with.
+    const DWORD flags = LWA_ALPHA | (now.flags & LWA_COLORKEY);
+    const bool kestals = holds_made_layering(window, now);
+    if (!kestals)
+        note_own_layering(window, now, alpha, flags);
+    SetLastError(ERROR_SUCCESS);
+    if (!SetLayeredWindowAttributes(window, now.key, alpha, flags)) {
+        report_setter_failure("SetLayeredWindowAttributes", window, GetLastError());
+        return 0;
+    }
+    if (kestals)
+        mark_made_layered(window, alpha);
     flush_to_display();
     return 1;
 }
@@ -376,7 +467,7 @@ int32_t set_opacity(HWND window, int32_t pct)
     }
     if (refused_by_class("set_opacity", window))
         return 0;
-    if (!window_answers(window))
+    if (!window_answers("the opacity change", window))
         return 0;
     // Read after the wait, right before the write: a change that the
     // program made meanwhile must not be written over.
@@ -386,14 +477,20 @@ int32_t set_opacity(HWND window, int32_t pct)
     return pct == 100 ? leave_layered_mode(window, now) : set_alpha(window, now, pct);
 }
 
-// The setters hold no lock: the changes send messages to the window, and a
-// window of the caller's own thread runs its procedure inside the call.
+// The setters hold no lock of the library's: the changes send messages to
+// the window, and a window of the caller's own thread runs its procedure
+// inside the call. Each holds the window's change lock, so that a change
+// from another thread or process does not run between its reading of the
+// window and its writing.
 extern "C" KESTAL_API int32_t kestal_set_topmost(void *hwnd, int32_t topmost)
 {
-    return library_ready() ? set_topmost(static_cast<HWND>(hwnd), topmost) : 0;
+    HWND window = static_cast<HWND>(hwnd);
+    return library_ready() &&
+           under_change_lock(window, "set_topmost", [&] { return set_topmost(window, topmost); });
 }
 
 extern "C" KESTAL_API int32_t kestal_set_opacity(void *hwnd, int32_t pct)
 {
-    return library_ready() ? set_opacity(static_cast<HWND>(hwnd), pct) : 0;
+    HWND window = static_cast<HWND>(hwnd);
+    return library_ready() && under_change_lock(window, "set_opacity", [&] { return set_opacity(window, pct); });
 }

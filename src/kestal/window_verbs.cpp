@@ -1,4 +1,5 @@
 // Moving, sizing, showing, activating and closing any top-level window.
+#include "bounded_calls.h"
 #include "setter_steps.h"
 
 namespace {
@@ -14,8 +15,9 @@ bool refused_as_desktop(const char *what, HWND window)
     return true;
 }
 
-// The checks that every verb makes before it changes anything.
-bool may_change(const char *operation, const char *what, HWND window)
+// The checks that every verb makes before it changes anything; `change`
+// names it in the words of a person ("the move").
+bool may_change(const char *operation, const char *what, const char *change, HWND window)
 {
     if (!window) {
         set_error("%s: null hwnd", operation);
@@ -23,7 +25,7 @@ bool may_change(const char *operation, const char *what, HWND window)
     }
     if (refused_as_desktop(what, window))
         return false;
-    return window_answers(window);
+    return window_answers(change, window);
 }
 
 // The placement's normal rectangle is in workspace coordinates (relative to
@@ -38,6 +40,40 @@ POINT workspace_offset(HWND window, const RECT &normal)
     if (!GetMonitorInfoW(MonitorFromRect(&normal, MONITOR_DEFAULTTONEAREST), &monitor))
         return {0, 0};
     return {monitor.rcWork.left - monitor.rcMonitor.left, monitor.rcWork.top - monitor.rcMonitor.top};
+}
+
+// The coordinates of a call are read in the DPI awareness of the thread
+// that makes it, which for a bounded call is a thread of its own.
+template <typename Call> BOOL in_physical_pixels_here(Call call)
+{
+    const dpi_scope scope = enter_physical_pixels();
+    const BOOL result = call();
+    leave_physical_pixels(scope);
+    return result;
+}
+
+// 1 for a call that the window answered and that succeeded; else 0, with
+// the error that says why.
+int32_t report_unless_done(const char *what, HWND window, const call_outcome &outcome)
+{
+    if (outcome.answered && outcome.result)
+        return 1;
+    report_setter_failure(what, window, outcome.answered ? outcome.error : ERROR_TIMEOUT);
+    return 0;
+}
+
+// ShowWindow's answer says whether the window was visible before, not
+// whether the change took; false only for a window that did not answer in
+// time, with the error set.
+bool show_window(const char *what, HWND window, int command)
+{
+    if (call_window(window, [=] {
+            ShowWindow(window, command);
+            return TRUE;
+        }).answered)
+        return true;
+    report_setter_failure(what, window, ERROR_TIMEOUT);
+    return false;
 }
 
 // A minimised window has no place on the screen to change: the new place
@@ -61,12 +97,9 @@ template <typename Change> int32_t change_normal_place(const char *what, HWND wi
     // A minimised window that would come back maximised keeps that too.
     placement.showCmd = SW_SHOWMINNOACTIVE;
     placement.flags &= WPF_RESTORETOMAXIMIZED;
-    SetLastError(ERROR_SUCCESS);
-    if (!SetWindowPlacement(window, &placement)) {
-        report_setter_failure(what, window, GetLastError());
-        return 0;
-    }
-    return 1;
+    return report_unless_done(what, window, call_window(window, [=] {
+        return in_physical_pixels_here([&] { return SetWindowPlacement(window, &placement); });
+    }));
 }
 
 // A window in its normal state is placed directly. The new place and size
@@ -75,18 +108,18 @@ template <typename Change> int32_t change_normal_place(const char *what, HWND wi
 // person's mouse.
 int32_t set_window_pos(const char *what, HWND window, int x, int y, int width, int height, UINT keep)
 {
-    SetLastError(ERROR_SUCCESS);
-    if (!SetWindowPos(window, nullptr, x, y, width, height, keep | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOOWNERZORDER)) {
-        report_setter_failure(what, window, GetLastError());
-        return 0;
-    }
-    return 1;
+    return report_unless_done(what, window, call_window(window, [=] {
+        return in_physical_pixels_here([&] {
+            return SetWindowPos(window, nullptr, x, y, width, height,
+                                keep | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOOWNERZORDER);
+        });
+    }));
 }
 
 int32_t move_window(HWND window, int32_t x, int32_t y)
 {
     constexpr char kWhat[] = "SetWindowPos(move)";
-    if (!may_change("move_window", kWhat, window))
+    if (!may_change("move_window", kWhat, "the move", window))
         return 0;
     if (IsIconic(window)) {
         return change_normal_place("SetWindowPlacement(move)", window,
@@ -102,7 +135,7 @@ int32_t resize_window(HWND window, int32_t width, int32_t height)
         set_error("resize_window: the width and height must be positive (got %d x %d)", width, height);
         return 0;
     }
-    if (!may_change("resize_window", kWhat, window))
+    if (!may_change("resize_window", kWhat, "the resize", window))
         return 0;
     if (IsIconic(window)) {
         return change_normal_place("SetWindowPlacement(resize)", window, [&](RECT &normal) {
@@ -123,25 +156,28 @@ show_state state_of(HWND window)
 struct show_verb {
     const char *operation;
     const char *what;
+    const char *change;
     int command;
     show_state wanted;
 };
 
-constexpr show_verb kMinimize = {"minimize_window", "ShowWindow(SW_MINIMIZE)", SW_MINIMIZE, show_state::minimized};
-constexpr show_verb kMaximize = {"maximize_window", "ShowWindow(SW_MAXIMIZE)", SW_MAXIMIZE, show_state::maximized};
-constexpr show_verb kRestore = {"restore_window", "ShowWindow(SW_RESTORE)", SW_RESTORE, show_state::normal};
+constexpr show_verb kMinimize = {"minimize_window", "ShowWindow(SW_MINIMIZE)", "the minimise", SW_MINIMIZE, show_state::minimized};
+constexpr show_verb kMaximize = {"maximize_window", "ShowWindow(SW_MAXIMIZE)", "the maximise", SW_MAXIMIZE, show_state::maximized};
+constexpr show_verb kRestore = {"restore_window", "ShowWindow(SW_RESTORE)", "the restore", SW_RESTORE, show_state::normal};
 
 // ShowWindow answers whether the window was visible before, not whether the
 // change took; the state afterwards says that.
 int32_t show(HWND window, const show_verb &verb)
 {
-    if (!may_change(verb.operation, verb.what, window))
+    if (!may_change(verb.operation, verb.what, verb.change, window))
         return 0;
-    ShowWindow(window, verb.command);
+    if (!show_window(verb.what, window, verb.command))
+        return 0;
     // A minimised window that was maximised before comes back maximised from
     // SW_RESTORE; once more brings it to its normal place.
-    if (verb.wanted == show_state::normal && state_of(window) == show_state::maximized)
-        ShowWindow(window, SW_RESTORE);
+    if (verb.wanted == show_state::normal && state_of(window) == show_state::maximized &&
+        !show_window(verb.what, window, SW_RESTORE))
+        return 0;
     if (state_of(window) == verb.wanted)
         return 1;
     report_setter_failure(verb.what, window, ERROR_SUCCESS);
@@ -159,10 +195,10 @@ constexpr DWORD kForegroundPollMs = 10;
 int32_t activate_window(HWND window)
 {
     constexpr char kWhat[] = "SetForegroundWindow";
-    if (!may_change("activate_window", kWhat, window))
+    if (!may_change("activate_window", kWhat, "the activation", window))
         return 0;
-    if (IsIconic(window))
-        ShowWindow(window, SW_RESTORE);
+    if (IsIconic(window) && !show_window("ShowWindow(SW_RESTORE)", window, SW_RESTORE))
+        return 0;
     SetForegroundWindow(window);
     // The window's own thread takes the foreground when it reads its
     // messages next, which a program that answers does at once.
@@ -186,7 +222,7 @@ int32_t activate_window(HWND window)
 int32_t close_window(HWND window)
 {
     constexpr char kWhat[] = "PostMessage(WM_CLOSE)";
-    if (!may_change("close_window", kWhat, window))
+    if (!may_change("close_window", kWhat, "the close", window))
         return 0;
     SetLastError(ERROR_SUCCESS);
     if (!PostMessageW(window, WM_CLOSE, 0, 0)) {

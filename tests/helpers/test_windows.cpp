@@ -39,6 +39,12 @@
 //                           "unsupported" where the system cannot
 //   hang MS              -> ok, then the windows' thread stops pumping for MS
 //                           milliseconds, as a program that has hung
+//   stall HWND WHEN MS   -> ok; the windows' thread stops for MS milliseconds
+//                           at the next WHEN of that window: "probe" (right
+//                           after it has answered a WM_NULL), "poschanging"
+//                           (inside WM_WINDOWPOSCHANGING) or "stylechanging"
+//                           (inside WM_STYLECHANGING), as a program that
+//                           answers and then hangs; once
 //   quit                 -> bye, and the process ends
 // The main thread owns the windows and pumps their messages all the time, so
 // other processes can pin and fade them; a second thread reads stdin.
@@ -97,6 +103,50 @@ const wchar_t *register_class(const std::wstring &name, UINT class_style)
 }
 
 constexpr COLORREF kColourKey = RGB(255, 0, 255);
+
+// The one stall that `stall` plans: which window, at which message, how long.
+struct stall_plan {
+    HWND window;
+    UINT message;
+    DWORD ms;
+    WNDPROC procedure; // the window's own, which the stalling one stands before
+};
+stall_plan g_stall = {};
+
+LRESULT CALLBACK stalling_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    const WNDPROC own = g_stall.procedure;
+    if (window == g_stall.window && message == g_stall.message) {
+        const DWORD ms = g_stall.ms;
+        g_stall.message = WM_APP + 0x3FFF; // once
+        // The sender of a WM_NULL gets its answer before the thread stops.
+        if (message == WM_NULL)
+            ReplyMessage(0);
+        Sleep(ms);
+    }
+    return CallWindowProcW(own, window, message, wparam, lparam);
+}
+
+bool plan_stall(HWND window, const std::string &when, DWORD ms)
+{
+    constexpr std::pair<const char *, UINT> kMoments[] = {
+        {"probe", WM_NULL}, {"poschanging", WM_WINDOWPOSCHANGING}, {"stylechanging", WM_STYLECHANGING}};
+    for (const auto &[name, message] : kMoments) {
+        if (when != name)
+            continue;
+        if (g_stall.window != window) {
+            if (g_stall.window)
+                SetWindowLongPtrW(g_stall.window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_stall.procedure));
+            g_stall.procedure = reinterpret_cast<WNDPROC>(
+                SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(stalling_procedure)));
+            g_stall.window = window;
+        }
+        g_stall.message = message;
+        g_stall.ms = ms;
+        return true;
+    }
+    return false;
+}
 
 // A layered window that draws itself with per-pixel alpha: a half-transparent
 // grey square, as a splash screen or a shaped window does it.
@@ -357,6 +407,12 @@ bool run_command(const std::string &line)
         std::string why;
         HWND made = remake(handle_from(first), flags, title, why);
         reply(made ? std::to_string(static_cast<long long>(reinterpret_cast<intptr_t>(made))) : "failed " + why);
+    } else if (verb == "stall") {
+        const size_t space = second.find(' ');
+        const bool planned = space != std::string::npos &&
+                             plan_stall(handle_from(first), second.substr(0, space),
+                                        static_cast<DWORD>(atol(second.c_str() + space + 1)));
+        reply(planned ? "ok" : "unknown moment");
     } else if (verb == "hang") {
         reply("ok");
         Sleep(static_cast<DWORD>(atol(first.c_str())));
