@@ -28,7 +28,15 @@ struct step {
     std::string exstyle;  // the child's answer to "exstyle"; empty: not read
     std::string layering; // the child's answer to "layering"; empty: not read
     std::string err;      // what stderr starts with
+    // A change that the window's own program makes, in the helper's words
+    // ("pin {h} 0"), instead of one of kestal's.
+    std::string program;
 };
+
+step by_program(const std::string &command, const std::string &exstyle, const std::string &layering = "")
+{
+    return {{}, nullptr, 0, 0, exstyle, layering, "", command};
+}
 
 struct control_case {
     const char *what;
@@ -52,6 +60,9 @@ const std::string kFull = layered_at(255);    // 100 %, still layered
 const std::string kOwn200 = layered_at(200);  // the program's own alpha
 const std::string kOwnLess = layered_at(173); // 78 % (its 200) less 10 points
 const std::string kSeventy = layered_at(179); // 70 %
+// A program's own colour key (magenta), alone and faded to 50 % beside it.
+const std::string kKeyed = "layered flags=1 alpha=0 key=16711935";
+const std::string kKeyedHalf = "layered flags=3 alpha=128 key=16711935";
 
 std::vector<control_case> control_cases()
 {
@@ -123,6 +134,39 @@ std::vector<control_case> control_cases()
           {args{"pin", "{h}"}, nullptr, 0, 0, "topmost"},
           {args{"opacity", "{h}", "50"}, nullptr, 0, 0, "topmost,layered", kHalf},
           {{}, reset_window, 0, 0, "-", "plain"}}},
+        {"a pin that kestal gave and its program dropped leaves nothing to take back",
+         "-",
+         {{args{"pin", "{h}"}, nullptr, 0, 0, "topmost"},
+          by_program("pin {h} 0", "-"),
+          {args{"reset", "{h}"}, nullptr, 0, 0, "-"},
+          by_program("pin {h} 1", "topmost"),
+          {args{"reset", "{h}"}, nullptr, 0, 0, "topmost"}}},
+        {"a release that kestal made and its program overtook leaves nothing to take back",
+         "topmost",
+         {{args{"pin", "{h}", "0"}, nullptr, 0, 0, "-"},
+          by_program("pin {h} 1", "topmost"),
+          {args{"reset", "{h}"}, nullptr, 0, 0, "topmost"},
+          by_program("pin {h} 0", "-"),
+          {args{"reset", "{h}"}, nullptr, 0, 0, "-"}}},
+        {"an alpha that the program set after kestal's fade stays through reset",
+         "-",
+         {{args{"opacity", "{h}", "50"}, nullptr, 0, 0, "layered", kHalf},
+          by_program("fade {h} 200", "layered", kOwn200),
+          {args{"reset", "{h}"}, nullptr, 0, 0, "layered", kOwn200},
+          {args{"reset", "{h}"}, nullptr, 0, 0, "layered", kOwn200}}},
+        {"a program's own alpha, faded by kestal and then set anew by the program, stays the program's",
+         "layered=200",
+         {{args{"opacity", "{h}", "50"}, nullptr, 0, 0, "layered", kHalf},
+          by_program("fade {h} 180", "layered", layered_at(180)),
+          {args{"reset", "{h}"}, nullptr, 0, 0, "layered", layered_at(180)}}},
+        {"a program's own pin stays when kestal's fade is reset",
+         "topmost",
+         {{args{"opacity", "{h}", "50"}, nullptr, 0, 0, "topmost,layered", kHalf},
+          {args{"reset", "{h}"}, nullptr, 0, 0, "topmost", "plain"}}},
+        {"a program's own colour key stays through a fade and its reset",
+         "colorkey",
+         {{args{"opacity", "{h}", "50"}, nullptr, 0, 0, "layered", kKeyedHalf},
+          {args{"reset", "{h}"}, nullptr, 0, 0, "layered", kKeyed}}},
         {"words that are none of the controls' are refused and change nothing",
          "-",
          {{args{"pin", "{h}", "yes"}, nullptr, 0, 2, "-", "plain", "error: pin: the flag 'yes' is not a number"},
@@ -180,7 +224,10 @@ TEST_F(Controls, each_control_reads_back_in_the_windows_own_program)
         for (size_t i = 0; i < c.steps.size(); ++i) {
             const step &s = c.steps[i];
             SCOPED_TRACE("step " + std::to_string(i + 1));
-            if (s.in_process) {
+            if (!s.program.empty()) {
+                const size_t at = s.program.find("{h}");
+                EXPECT_EQ(kt::child_command(child, s.program.substr(0, at) + h + s.program.substr(at + 3)), "ok");
+            } else if (s.in_process) {
                 EXPECT_EQ(s.in_process(window, s.value), 1) << kestal_last_error();
             } else {
                 std::vector<std::string> words;

@@ -183,7 +183,8 @@ TEST_F(Keep, rules_hold_windows_as_they_come_hotkeys_win_and_everything_is_given
     EXPECT_EQ(kt::child_command(child, "layering " + kt::handle_text(faded)), "layered flags=2 alpha=153 key=0");
     EXPECT_EQ(exstyle(secret), "-");
     EXPECT_EQ(exstyle(bystander), "-");
-    EXPECT_TRUE(has_line(run, "{\"event\":\"applied\",\"hwnd\":" + kt::handle_text(early) + ",\"pin\":true}"))
+    EXPECT_TRUE(has_line(run, "{\"event\":\"applied\",\"hwnd\":" + kt::handle_text(early) + ",\"title\":\"keep-pin-" +
+                                  tag + " early\",\"exe\":\"kestal-test-windows.exe\",\"pin\":true}"))
         << all_lines(run);
 
     // Windows that open later, or whose title changes into a match.
@@ -232,7 +233,8 @@ TEST_F(Keep, rules_hold_windows_as_they_come_hotkeys_win_and_everything_is_given
     EXPECT_EQ(exstyle(later), "-");
     EXPECT_EQ(kt::child_command(child, "layering " + kt::handle_text(faded)), "plain");
     EXPECT_EQ(exstyle(own_pin), "topmost");
-    EXPECT_TRUE(has_line(run, "{\"event\":\"given_back\",\"hwnd\":" + kt::handle_text(faded) + "}"))
+    EXPECT_TRUE(has_line(run, "{\"event\":\"given_back\",\"hwnd\":" + kt::handle_text(faded) + ",\"title\":\"keep-fade-" +
+                                  tag + "\",\"exe\":\"kestal-test-windows.exe\"}"))
         << all_lines(run);
     EXPECT_TRUE(has_line(run, "{\"event\":\"stopped\"}"));
     const kt::run_result none = kt::run_cli({"keep", "--stop"});

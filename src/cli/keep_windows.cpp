@@ -355,6 +355,9 @@ void give_back(keep_state &state)
 {
     std::vector<changed_window> to_give_back;
     std::vector<window_job> jobs;
+    // A window that keep gave up on may have taken the change since.
+    for (const busy_window &busy : state.busy)
+        remember(state.changed, busy.window);
     for (const changed_window &window : state.changed) {
         void *hwnd = reinterpret_cast<void *>(static_cast<intptr_t>(window.hwnd));
         // Only what still carries kestal's marks has anything to give back:

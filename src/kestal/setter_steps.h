@@ -31,7 +31,7 @@ DWORD style_write_bounded(HWND window, LONG_PTR style);
 void report_setter_failure(const char *what, HWND window, DWORD code);
 // Refusals of a layered-window change, in the words of `operation`.
 bool refused_by_class(const char *operation, HWND window);
-bool refused_as_per_pixel(const char *operation, const layering &now);
+bool refused_as_per_pixel(const char *operation, HWND window, const layering &now);
 // Under Wine, a change to another program's layering reaches the display
 // only once the caller's own connection is flushed.
 void flush_to_display();

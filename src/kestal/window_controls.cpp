@@ -26,11 +26,11 @@ static int32_t add_click_through(HWND window)
     const layering before = layering_of(window);
     if (is_click_through(before.style))
         return 1;
-    if (refused_as_per_pixel("set_clickthrough", before) || refused_by_class("set_clickthrough", window) ||
+    if (refused_as_per_pixel("set_clickthrough", window, before) || refused_by_class("set_clickthrough", window) ||
         !window_answers("the click-through change", window))
         return 0;
     layering now = layering_of(window);
-    if (refused_as_per_pixel("set_clickthrough", now))
+    if (refused_as_per_pixel("set_clickthrough", window, now))
         return 0;
     // Clicks pass only through a layered window; one that was not is made
     // so at full alpha, and marked as kestal's like a faded one.

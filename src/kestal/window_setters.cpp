@@ -232,9 +232,9 @@ bool refused_by_class(const char *operation, HWND window)
     return true;
 }
 
-bool refused_as_per_pixel(const char *operation, const layering &now)
+bool refused_as_per_pixel(const char *operation, HWND window, const layering &now)
 {
-    if (!(now.style & WS_EX_LAYERED) || now.attributes_read)
+    if (!(now.style & WS_EX_LAYERED) || now.attributes_read || made_layering_alpha(window) >= 0)
         return false;
     set_error("%s: the window draws its own per-pixel alpha (UpdateLayeredWindow); only its own program can change "
               "its opacity",
@@ -262,8 +262,10 @@ bool holds_made_layering(HWND window, const layering &now)
     const int written = made_layering_alpha(window);
     if (written < 0)
         return false;
+    // Layered without attributes, the window took kestal's layering after
+    // kestal gave up waiting for it, and never got the alpha: still kestal's.
     if (!(now.style & WS_EX_LAYERED) ||
-        (written <= 255 && (!now.attributes_read || !(now.flags & LWA_ALPHA) || now.alpha != written))) {
+        (written <= 255 && now.attributes_read && (!(now.flags & LWA_ALPHA) || now.alpha != written))) {
         // Out of layered mode, or the program wrote attributes of its own:
         // what remains is the program's, and there is nothing to undo.
         drop_mark(window, kMadeLayeredProperty);
@@ -457,7 +459,7 @@ int32_t set_opacity(HWND window, int32_t pct)
         return 0;
     }
     const layering before = layering_of(window);
-    if (refused_as_per_pixel("set_opacity", before))
+    if (refused_as_per_pixel("set_opacity", window, before))
         return 0;
     // An opaque window needs nothing, nor its program's answer: 100 on a
     // window that is not layered succeeds whatever its class.
@@ -472,7 +474,7 @@ int32_t set_opacity(HWND window, int32_t pct)
     // Read after the wait, right before the write: a change that the
     // program made meanwhile must not be written over.
     const layering now = layering_of(window);
-    if (refused_as_per_pixel("set_opacity", now))
+    if (refused_as_per_pixel("set_opacity", window, now))
         return 0;
     return pct == 100 ? leave_layered_mode(window, now) : set_alpha(window, now, pct);
 }

@@ -194,6 +194,111 @@ bool start_child(child_windows &child)
     return start_child(child, program_path(L"kestal-test-windows.exe"));
 }
 
+namespace {
+
+DWORD WINAPI read_command_lines(void *context)
+{
+    auto *command = static_cast<running_command *>(context);
+    std::string line;
+    char c;
+    DWORD got = 0;
+    while (ReadFile(command->output, &c, 1, &got, nullptr) && got == 1) {
+        if (c == '\r')
+            continue;
+        if (c != '\n') {
+            line.push_back(c);
+            continue;
+        }
+        EnterCriticalSection(&command->guard);
+        command->lines.push_back(line);
+        LeaveCriticalSection(&command->guard);
+        line.clear();
+    }
+    return 0;
+}
+
+bool has_line(running_command &command, const std::string &wanted)
+{
+    EnterCriticalSection(&command.guard);
+    bool found = false;
+    for (const std::string &line : command.lines)
+        found = found || line.find(wanted) != std::string::npos;
+    LeaveCriticalSection(&command.guard);
+    return found;
+}
+
+} // namespace
+
+bool start_command(running_command &command, const std::vector<std::string> &args)
+{
+    InitializeCriticalSection(&command.guard);
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE write_end = nullptr;
+    if (!CreatePipe(&command.output, &write_end, &inherit, 0))
+        return false;
+    SetHandleInformation(command.output, HANDLE_FLAG_INHERIT, 0);
+    const std::wstring program = program_path(L"kestal-cli.exe");
+    std::wstring command_line = quote_argument(program);
+    for (const std::string &arg : args)
+        command_line += L" " + quote_argument(widen(arg));
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = write_end;
+    startup.hStdError = write_end;
+    PROCESS_INFORMATION info = {};
+    const BOOL started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &startup, &info);
+    CloseHandle(write_end);
+    if (!started)
+        return false;
+    CloseHandle(info.hThread);
+    command.process = info.hProcess;
+    command.reader = CreateThread(nullptr, 0, read_command_lines, &command, 0, nullptr);
+    return command.reader != nullptr;
+}
+
+bool wait_for_line(running_command &command, const std::string &wanted, DWORD patience_ms)
+{
+    const ULONGLONG end = GetTickCount64() + patience_ms;
+    while (!has_line(command, wanted)) {
+        if (GetTickCount64() > end)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+std::string all_lines(running_command &command)
+{
+    EnterCriticalSection(&command.guard);
+    std::string text;
+    for (const std::string &line : command.lines)
+        text += line + "\n";
+    LeaveCriticalSection(&command.guard);
+    return text;
+}
+
+DWORD wait_for_end(running_command &command, DWORD patience_ms)
+{
+    DWORD exit_code = 0xffffffff;
+    if (!command.process)
+        return exit_code;
+    if (WaitForSingleObject(command.process, patience_ms) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(command.process, &exit_code);
+    } else {
+        TerminateProcess(command.process, exit_code);
+        WaitForSingleObject(command.process, 5000);
+    }
+    WaitForSingleObject(command.reader, 5000);
+    CloseHandle(command.reader);
+    CloseHandle(command.output);
+    CloseHandle(command.process);
+    command.process = command.reader = command.output = nullptr;
+    return exit_code;
+}
+
 bool launch_child(child_windows &child, const std::wstring &program, const std::wstring &arguments)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};

@@ -50,6 +50,25 @@ std::wstring widen(const std::string &utf8);
 std::string narrow(const std::wstring &wide);
 std::string handle_text(HWND window);
 
+// A command of kestal-cli that runs on (keep, watch): its stdout and stderr
+// together, line by line as it writes them, read on a thread of its own so
+// that a test waits for them with a deadline.
+struct running_command {
+    HANDLE process = nullptr;
+    HANDLE output = nullptr;
+    HANDLE reader = nullptr;
+    CRITICAL_SECTION guard;
+    std::vector<std::string> lines;
+};
+
+bool start_command(running_command &command, const std::vector<std::string> &args);
+// Waits at most `patience_ms` for a line that holds `wanted`.
+bool wait_for_line(running_command &command, const std::string &wanted, DWORD patience_ms);
+std::string all_lines(running_command &command);
+// Waits at most `patience_ms` for the command's end and its last line; its
+// exit code, 0xffffffff when it did not end (it is then ended).
+DWORD wait_for_end(running_command &command, DWORD patience_ms);
+
 // ---- windows of the test process -----------------------------------------
 
 struct window_options {
