@@ -94,8 +94,8 @@ uint32_t kestal_changed_by_hand(void *hwnd, uint32_t keep_pid);
 void kestal_forget_by_hand(void *hwnd);
 
 /**
- * 1 when the window carries any of the marks that kestal_reset acts on
- * (what kestal changed, or a person's record), else 0.
+ * 1 when the window carries any of the marks of what kestal changed, which
+ * kestal_reset takes back, else 0; a person's record is not one of them.
  */
 int32_t kestal_carries_marks(void *hwnd);
 

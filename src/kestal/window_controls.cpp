@@ -149,10 +149,11 @@ static int32_t give_back_pin(HWND window)
     return 1;
 }
 
+// The marks of what kestal changed; a person's record is none of them.
 static bool carries_marks(HWND window)
 {
     static constexpr const wchar_t *kMarks[] = {kClickThroughProperty, kMadeLayeredProperty, kOwnLayeringProperty,
-                                                kPinnedProperty, kUnpinnedProperty, kByHandProperty};
+                                                kPinnedProperty, kUnpinnedProperty};
     return std::any_of(std::begin(kMarks), std::end(kMarks), [&](const wchar_t *mark) { return has_mark(window, mark); });
 }
 
@@ -166,8 +167,10 @@ static int32_t reset(HWND window)
         set_error_code("reset", ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
-    if (!carries_marks(window))
+    if (!carries_marks(window)) {
+        drop_mark(window, kByHandProperty);
         return 1;
+    }
     if (!window_answers("the reset", window))
         return 0;
     // Clicks first: a window that kestal made layered leaves layered mode

@@ -148,15 +148,35 @@ bool put_mark(HWND window, const wchar_t *mark)
 // of the program's own pin is marked so that the program gets it back. A
 // change that undoes an earlier one of kestal's leaves no mark at all. The
 // marks are a courtesy: a window that cannot take one keeps the change.
-static void note_pin(HWND window, bool was_topmost, bool topmost)
+struct pin_marks {
+    bool pinned;
+    bool unpinned;
+};
+
+static pin_marks pin_marks_of(HWND window)
+{
+    return {has_mark(window, kPinnedProperty), has_mark(window, kUnpinnedProperty)};
+}
+
+static void put_pin_marks(HWND window, pin_marks marks)
+{
+    if (marks.pinned)
+        put_mark(window, kPinnedProperty);
+    else
+        drop_mark(window, kPinnedProperty);
+    if (marks.unpinned)
+        put_mark(window, kUnpinnedProperty);
+    else
+        drop_mark(window, kUnpinnedProperty);
+}
+
+static pin_marks after_pin(pin_marks before, bool was_topmost, bool topmost)
 {
     if (was_topmost == topmost)
-        return;
-    const wchar_t *undone = topmost ? kUnpinnedProperty : kPinnedProperty;
-    if (has_mark(window, undone))
-        drop_mark(window, undone);
-    else
-        put_mark(window, topmost ? kPinnedProperty : kUnpinnedProperty);
+        return before;
+    if (topmost)
+        return before.unpinned ? pin_marks{before.pinned, false} : pin_marks{true, before.unpinned};
+    return before.pinned ? pin_marks{false, before.unpinned} : pin_marks{before.pinned, true};
 }
 
 int32_t set_topmost(HWND window, int32_t topmost)
@@ -175,29 +195,28 @@ int32_t set_topmost(HWND window, int32_t topmost)
     if (!window_answers(topmost ? "the pin" : "the release", window))
         return 0;
     const bool was_topmost = (style_read(window) & WS_EX_TOPMOST) != 0;
+    // Marked first: a window that takes the change after kestal stopped
+    // waiting for it, or after this process ended, must be one that `reset`
+    // takes back.
+    const pin_marks before = pin_marks_of(window);
+    put_pin_marks(window, after_pin(before, was_topmost, topmost != 0));
     HWND insert_after = topmost ? HWND_TOPMOST : HWND_NOTOPMOST;
     const call_outcome moved = call_window(window, [=] {
         return SetWindowPos(window, insert_after, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE);
     });
     if (!moved.answered) {
-        // The window may still take the change once it answers: the mark
-        // lets `reset` take it back then.
-        note_pin(window, was_topmost, topmost != 0);
         report_setter_failure(kWhat, window, ERROR_TIMEOUT);
-        return 0;
-    }
-    if (!moved.result) {
-        report_setter_failure(kWhat, window, moved.error);
         return 0;
     }
     // SetWindowPos succeeds also when the window's procedure cancels the
     // z-order change, and some windows (message-only ones under Wine 10)
     // never take the bit: only the style says whether the window is pinned.
-    if (((style_read(window) & WS_EX_TOPMOST) != 0) != (topmost != 0)) {
-        report_setter_failure(kWhat, window, ERROR_SUCCESS);
+    const bool taken = ((style_read(window) & WS_EX_TOPMOST) != 0) == (topmost != 0);
+    if (!moved.result || !taken) {
+        put_pin_marks(window, before);
+        report_setter_failure(kWhat, window, moved.result ? ERROR_SUCCESS : moved.error);
         return 0;
     }
-    note_pin(window, was_topmost, topmost != 0);
     return 1;
 }
 
