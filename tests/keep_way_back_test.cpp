@@ -56,8 +56,13 @@ protected:
     // Polls the window's own program until its extended style reads `wanted`.
     bool becomes(HWND window, const std::string &wanted, DWORD patience_ms = kPatienceMs)
     {
+        return reads(window, "exstyle", wanted, patience_ms);
+    }
+    bool fades_to(HWND window, const std::string &wanted) { return reads(window, "layering", wanted, kPatienceMs); }
+    bool reads(HWND window, const std::string &question, const std::string &wanted, DWORD patience_ms)
+    {
         const ULONGLONG end = GetTickCount64() + patience_ms;
-        while (exstyle(window) != wanted) {
+        while (kt::child_command(child, question + " " + kt::handle_text(window)) != wanted) {
             if (GetTickCount64() > end)
                 return false;
             Sleep(50);
@@ -92,9 +97,9 @@ TEST_F(KeepWayBack, a_persons_change_wins_what_it_changed_and_only_for_that_keep
     ASSERT_EQ(kt::run_cli({"pin", h, "0"}).exit_code, 0u);
     EXPECT_TRUE(kt::wait_for_line(keep, "{\"event\":\"left_alone\",\"hwnd\":" + h + ",", kPatienceMs))
         << kt::all_lines(keep);
+    const std::string rules_alpha = "layered flags=2 alpha=179 key=0";
     kt::child_command(child, "fade " + h + " 255");
-    EXPECT_TRUE(becomes(kept, "layered")) << "the rule's opacity did not come back";
-    EXPECT_EQ(layering(kept), "layered flags=2 alpha=179 key=0");
+    EXPECT_TRUE(fades_to(kept, rules_alpha)) << "the rule's opacity did not come back";
     let_keep_look();
     EXPECT_EQ(exstyle(kept), "layered") << "the person's release did not stay";
     EXPECT_EQ(count_lines(keep, "\"left_alone\""), 1u) << kt::all_lines(keep);
@@ -102,7 +107,7 @@ TEST_F(KeepWayBack, a_persons_change_wins_what_it_changed_and_only_for_that_keep
     // A verb takes nothing from the rules.
     ASSERT_EQ(kt::run_cli({"move", h, "30", "40"}).exit_code, 0u);
     kt::child_command(child, "fade " + h + " 255");
-    EXPECT_TRUE(becomes(kept, "layered") && layering(kept) == "layered flags=2 alpha=179 key=0") << layering(kept);
+    EXPECT_TRUE(fades_to(kept, rules_alpha)) << layering(kept);
 
     // `reset` without a target takes back and marks only what carries
     // kestal's marks: a bystander that later takes a matching title is kept.

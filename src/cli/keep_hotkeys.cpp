@@ -1,5 +1,7 @@
 // keep's hotkeys: registered on keep's window, each running its command
 // with the command line's words and meanings.
+#include <string_view>
+
 #include "cli.h"
 #include "console_text.h"
 #include "keep.h"
@@ -57,7 +59,19 @@ void run_hotkey(keep_state &state, size_t index)
         yyjson_mut_arr_add_sint(doc, handles, hwnd);
     yyjson_mut_obj_add_val(doc, object, "hwnds", handles);
     keep_line(state, doc, object);
-    if (!err.empty())
-        report_error(state, err.back() == '\n' ? err.substr(0, err.size() - 1) : err);
+    // Each failure says which key ran which command, whatever the command's
+    // own words were.
+    const std::string prefix = "error: " + hotkey.keys + " (" + command + "): ";
+    for (size_t start = 0; start < err.size();) {
+        size_t end = err.find('\n', start);
+        if (end == std::string::npos)
+            end = err.size();
+        std::string_view line(err.data() + start, end - start);
+        if (line.starts_with("error: "))
+            line.remove_prefix(7);
+        if (!line.empty())
+            report_error(state, prefix + std::string(line));
+        start = end + 1;
+    }
 }
 
