@@ -263,14 +263,7 @@ namespace {
 
 std::wstring rules_file(const std::string &tag, const std::string &text)
 {
-    wchar_t folder[MAX_PATH];
-    const DWORD chars = GetTempPathW(MAX_PATH, folder);
-    const std::wstring path = std::wstring(folder, chars) + L"kestal-hung-" + kt::widen(tag) + L".json";
-    if (FILE *file = _wfopen(path.c_str(), L"wb")) {
-        fwrite(text.data(), 1, text.size(), file);
-        fclose(file);
-    }
-    return path;
+    return kt::write_temp_file(L"kestal-hung-" + kt::widen(tag) + L".json", text);
 }
 
 } // namespace

@@ -17,14 +17,7 @@ constexpr DWORD kPatienceMs = 5000;
 
 std::wstring write_rules(const std::string &tag, const std::string &text)
 {
-    wchar_t folder[MAX_PATH];
-    const DWORD chars = GetTempPathW(MAX_PATH, folder);
-    const std::wstring path = std::wstring(folder, chars) + L"kestal-way-back-" + kt::widen(tag) + L".json";
-    if (FILE *file = _wfopen(path.c_str(), L"wb")) {
-        fwrite(text.data(), 1, text.size(), file);
-        fclose(file);
-    }
-    return path;
+    return kt::write_temp_file(L"kestal-way-back-" + kt::widen(tag) + L".json", text);
 }
 
 size_t count_lines(kt::running_command &keep, const std::string &wanted)

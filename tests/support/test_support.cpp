@@ -259,6 +259,21 @@ bool start_command(running_command &command, const std::vector<std::string> &arg
     return command.reader != nullptr;
 }
 
+std::wstring write_temp_file(const std::wstring &name, const std::string &text)
+{
+    wchar_t folder[MAX_PATH];
+    const DWORD chars = GetTempPathW(MAX_PATH, folder);
+    const std::wstring path = std::wstring(folder, chars) + name;
+    FILE *file = _wfopen(path.c_str(), L"wb");
+    if (!file) {
+        ADD_FAILURE() << "cannot write " << narrow(path);
+        return path;
+    }
+    fwrite(text.data(), 1, text.size(), file);
+    fclose(file);
+    return path;
+}
+
 bool wait_for_line(running_command &command, const std::string &wanted, DWORD patience_ms)
 {
     const ULONGLONG end = GetTickCount64() + patience_ms;

@@ -62,6 +62,8 @@ struct running_command {
 };
 
 bool start_command(running_command &command, const std::vector<std::string> &args);
+// Writes `text` to a file of that name in the temporary folder; its path.
+std::wstring write_temp_file(const std::wstring &name, const std::string &text);
 // Waits at most `patience_ms` for a line that holds `wanted`.
 bool wait_for_line(running_command &command, const std::string &wanted, DWORD patience_ms);
 std::string all_lines(running_command &command);
