@@ -194,7 +194,8 @@ bool start_child(child_windows &child)
     return start_child(child, program_path(L"kestal-test-windows.exe"));
 }
 
-bool launch_child(child_windows &child, const std::wstring &program, const std::wstring &arguments)
+bool launch_child(child_windows &child, const std::wstring &program, const std::wstring &arguments,
+                  HANDLE stderr_to)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE child_in_read, child_in_write, child_out_read, child_out_write;
@@ -212,7 +213,7 @@ bool launch_child(child_windows &child, const std::wstring &program, const std::
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = child_in_read;
     startup.hStdOutput = child_out_write;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdError = stderr_to ? stderr_to : GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info = {};
     std::wstring command_line = quote_argument(program);
     if (!arguments.empty())
