@@ -196,9 +196,15 @@ int keep_until_stopped(keep_state &state)
 
 int run_keep(int argc, char **argv)
 {
-    // The rules file and one option, in either order.
-    const char *rules = nullptr;
-    const char *option = nullptr;
+    // The rules file and one option, in either order: argv's index of each, 0 for none.
+    int rules_at = 0, option_at = 0;
+    const auto word_too_many = [&](int at) {
+        print_err("error: keep: '%s' is a word too many: give a rules file with or without --at-logon, or --stop, "
+                  "or --not-at-logon\n",
+                  argv[at]);
+        print_usage();
+        return 2;
+    };
     for (int i = 2; i < argc; ++i) {
         const std::string_view word = argv[i];
         const bool is_option = word.size() > 1 && word[0] == '-';
@@ -207,31 +213,27 @@ int run_keep(int argc, char **argv)
             print_usage();
             return 2;
         }
-        // --stop and --not-at-logon stand alone; --at-logon goes with a rules file.
-        const char *&slot = is_option ? option : rules;
-        const bool alone = is_option ? word != "--at-logon" : option && std::string_view(option) != "--at-logon";
-        if (slot || (alone && (rules || option))) {
-            print_err("error: keep: '%s' is a word too many: give a rules file with or without --at-logon, or "
-                      "--stop, or --not-at-logon\n",
-                      argv[i]);
-            print_usage();
-            return 2;
-        }
-        slot = argv[i];
+        int &slot = is_option ? option_at : rules_at;
+        if (slot)
+            return word_too_many(i);
+        slot = i;
     }
-    const std::string_view chosen = option ? option : "";
-    if (chosen == "--stop")
+    const std::string_view option = option_at ? argv[option_at] : "";
+    // --stop and --not-at-logon stand alone; --at-logon goes with a rules file.
+    if (rules_at && option_at && option != "--at-logon")
+        return word_too_many(rules_at > option_at ? rules_at : option_at);
+    if (option == "--stop")
         return stop_running_keep();
-    if (chosen == "--not-at-logon")
+    if (option == "--not-at-logon")
         return set_logon_entry("", false);
-    if (!rules) {
+    if (!rules_at) {
         print_err("error: keep needs a rules file, or --stop or --not-at-logon\n");
         print_usage();
         return 2;
     }
     keep_state state;
-    state.path = rules;
-    const bool at_logon = chosen == "--at-logon";
+    state.path = argv[rules_at];
+    const bool at_logon = option == "--at-logon";
     // Without a console nobody reads stderr: the log is opened first, so
     // that a keep that cannot start says why there too.
     if (!at_logon && built_without_console())

@@ -5,7 +5,6 @@
 #include <yyjson.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 
 #include "cli.h"
