@@ -2,7 +2,10 @@
 # shellcheck shell=bash
 
 KESTAL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-KESTAL_WORK=${KESTAL_WORK:-$KESTAL_ROOT/.work}
+# The work folder, as a full path: the tools change folders, and CMake
+# (cmake/mingw-w64-x86_64.cmake) finds the dependencies through it too.
+KESTAL_WORK=$(realpath -m -- "${KESTAL_WORK:-$KESTAL_ROOT/.work}")
+export KESTAL_WORK
 # Sources and builds of the libraries the project depends on (tools/setup).
 KESTAL_DEPS=$KESTAL_WORK/deps
 YYJSON_VERSION=0.10.0

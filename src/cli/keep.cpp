@@ -101,10 +101,28 @@ int stop_running_keep()
         return 1;
     }
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    PostMessageW(window, kStopMessage, 0, 0);
-    const DWORD waited = process ? WaitForSingleObject(process, kStopWaitMs) : WAIT_FAILED;
-    if (process)
+    // Windows refuses the message where the keep runs as administrator and
+    // this command does not: waiting for it to end would be waiting in vain.
+    if (!PostMessageW(window, kStopMessage, 0, 0)) {
+        const DWORD code = GetLastError();
+        if (process)
+            CloseHandle(process);
+        print_err("error: the keep that runs (pid %lu) cannot be reached: its window refused the stop message (win32 "
+                  "error %lu: %s), as Windows refuses a program that runs as administrator to one that does not: "
+                  "stop it from a console that runs as administrator, or with the Task Manager\n",
+                  pid, code, system_reason(code).c_str());
+        return 1;
+    }
+    DWORD waited = WAIT_TIMEOUT;
+    if (process) {
+        waited = WaitForSingleObject(process, kStopWaitMs);
         CloseHandle(process);
+    } else {
+        // A process that cannot be opened is watched by its window, which goes with its end.
+        for (ULONGLONG end = GetTickCount64() + kStopWaitMs; waited != WAIT_OBJECT_0 && GetTickCount64() < end;
+             Sleep(50))
+            waited = IsWindow(window) ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+    }
     if (waited != WAIT_OBJECT_0) {
         print_err("error: the keep that runs (pid %lu) was asked to stop but has not ended within %lu s: see its "
                   "output, or end it with the Task Manager\n",
@@ -130,7 +148,12 @@ int set_logon_entry(const std::string &rules_path, bool at_logon)
                       narrow(windowless).c_str());
             return 1;
         }
-        done = register_at_logon(L"\"" + windowless + L"\" keep \"" + full_path(widen(rules_path)) + L"\"", error);
+        std::wstring command;
+        if (!logon_command(windowless, full_path(widen(rules_path)), command, error)) {
+            print_err("error: %s\n", error.c_str());
+            return 2;
+        }
+        done = register_at_logon(command, error);
     } else {
         done = unregister_at_logon(error);
     }
@@ -216,33 +239,63 @@ int keep_until_stopped(keep_state &state)
 
 int run_keep(int argc, char **argv)
 {
-    const std::string_view first = argc >= 3 ? argv[2] : "";
-    if (first == "--stop")
+    // The rules file and one option, in either order: argv's index of each, 0 for none.
+    int rules_at = 0, option_at = 0;
+    const auto word_too_many = [&](int at) {
+        print_err("error: keep: '%s' is a word too many: give a rules file with or without --at-logon, or --stop, "
+                  "or --not-at-logon\n",
+                  argv[at]);
+        print_usage();
+        return 2;
+    };
+    for (int i = 2; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        const bool is_option = word.size() > 1 && word[0] == '-';
+        if (is_option && word != "--stop" && word != "--at-logon" && word != "--not-at-logon") {
+            print_err("error: keep: '%s' is no option of keep (--stop, --at-logon, --not-at-logon)\n", argv[i]);
+            print_usage();
+            return 2;
+        }
+        int &slot = is_option ? option_at : rules_at;
+        if (slot)
+            return word_too_many(i);
+        slot = i;
+    }
+    const std::string_view option = option_at ? argv[option_at] : "";
+    // --stop and --not-at-logon stand alone; --at-logon goes with a rules file.
+    if (rules_at && option_at && option != "--at-logon")
+        return word_too_many(rules_at > option_at ? rules_at : option_at);
+    if (option == "--stop")
         return stop_running_keep();
-    if (first == "--not-at-logon")
+    if (option == "--not-at-logon")
         return set_logon_entry("", false);
-    if (first.empty() || first.starts_with("--")) {
+    if (!rules_at) {
         print_err("error: keep needs a rules file, or --stop or --not-at-logon\n");
         print_usage();
         return 2;
     }
     keep_state state;
-    state.path = argv[2];
+    state.path = argv[rules_at];
     state.pid = GetCurrentProcessId();
+    const bool at_logon = option == "--at-logon";
+    // Without a console nobody reads stderr: the log is opened first, so
+    // that a keep that cannot start says why there too.
+    if (!at_logon && built_without_console())
+        open_log(state);
+    const auto failed = [&](const std::string &line, int exit_code) {
+        report_start_error(state, line);
+        if (state.log)
+            fclose(state.log);
+        return exit_code;
+    };
+    // Stamped before it is read: a save in between is read again.
+    stamp_of(state.path, state.stamp);
     std::string error;
-    if (!read_keep_rules(state.path, state.rules, error)) {
-        print_err("error: %s\n", escaped_controls(error, true).c_str());
-        return 2;
-    }
-    const bool at_logon = argc >= 4 && std::string_view(argv[3]) == "--at-logon";
-    if (argc >= 4 && !at_logon) {
-        print_err("error: keep: '%s' is no option of keep (--at-logon)\n", argv[3]);
-        print_usage();
-        return 2;
-    }
+    if (!read_rules_text(state.path, state.text, error) ||
+        !parse_keep_rules(state.path, state.text, state.rules, error))
+        return failed("error: " + error, 2);
     if (at_logon)
         return set_logon_entry(state.path, true);
-    written_at(state.path, state.written);
 
     // One keep per user and desktop: the mutex settles two that start at
     // once, the window tells the pid of the one that runs.
@@ -251,23 +304,22 @@ int run_keep(int argc, char **argv)
         DWORD pid = 0;
         for (int tries = 0; tries < 20 && !running_keep(pid); ++tries)
             Sleep(50);
-        print_err("error: keep is already running (pid %lu); stop it with kestal-cli keep --stop\n", pid);
         if (single)
             CloseHandle(single);
-        return 1;
+        return failed("error: keep is already running (pid " + std::to_string(pid) +
+                          "); stop it with kestal-cli keep --stop",
+                      1);
     }
     if (!make_keep_window(state)) {
-        print_err("error: keep's message window could not be made (win32 error %lu): run the command again\n",
-                  GetLastError());
+        const std::string line = "error: keep's message window could not be made (win32 error " +
+                                 std::to_string(GetLastError()) + "): run the command again";
         CloseHandle(single);
-        return 1;
+        return failed(line, 1);
     }
-    if (built_without_console()) {
-        state.log_path = full_path(widen(state.path)) + L".log";
-        state.log = _wfopen(state.log_path.c_str(), L"ab+");
-    }
-    // Each line goes out whole as it is written, so a reader sees it at once.
+    // Each line goes out whole as it is written, on both streams, so that a
+    // reader sees it at once and a keep that is ended by force loses none.
     setvbuf(stdout, nullptr, _IONBF, 0);
+    setvbuf(stderr, nullptr, _IONBF, 0);
     start_stop_signal();
     g_window_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     const int exit_code = keep_until_stopped(state);

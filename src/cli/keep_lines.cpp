@@ -1,9 +1,12 @@
 // keep's lines: JSON to stdout, or to <rules>.log for a keep without a console.
+#include <cstdio>
 #include <cstdlib>
 
 #include "console_text.h"
 #include "control_text.h"
 #include "keep_state.h"
+#include "kestal_version.h"
+#include "wide_text.h"
 
 namespace {
 
@@ -12,20 +15,72 @@ constexpr long kLogLimit = 1 << 20;
 constexpr long kLogKept = kLogLimit / 4;
 
 
-// The newest part of the log, from a line's start, once it has grown past its limit.
+// A path that a logon entry may give in its short form, as its long form:
+// the names that the person gave the folders and the file.
+std::wstring long_path(const std::wstring &path)
+{
+    const DWORD chars = GetLongPathNameW(path.c_str(), nullptr, 0);
+    std::wstring full(chars, L'\0');
+    const DWORD written = chars ? GetLongPathNameW(path.c_str(), full.data(), chars) : 0;
+    full.resize(written < chars ? written : 0);
+    return full.empty() ? path : full;
+}
+
+// The newest part of the log, from a line's start, once it has grown past
+// its limit. The log is opened for appending again afterwards, so that the
+// next cut can read what it keeps.
 void cut_back_log(keep_state &state)
 {
     if (ftell(state.log) < kLogLimit)
         return;
     std::string tail(kLogKept, '\0');
-    fflush(state.log);
     fseek(state.log, -kLogKept, SEEK_END);
     tail.resize(fread(tail.data(), 1, tail.size(), state.log));
     const size_t line_start = tail.find('\n');
     fclose(state.log);
-    state.log = _wfopen(state.log_path.c_str(), L"wb");
-    if (state.log && line_start != std::string::npos)
-        fwrite(tail.data() + line_start + 1, 1, tail.size() - line_start - 1, state.log);
+    if (FILE *cut = _wfopen(state.log_path.c_str(), L"wb")) {
+        if (line_start != std::string::npos)
+            fwrite(tail.data() + line_start + 1, 1, tail.size() - line_start - 1, cut);
+        fclose(cut);
+    }
+    state.log = _wfopen(state.log_path.c_str(), L"ab+");
+}
+
+// The local time with its offset from UTC, as ISO 8601 writes it:
+// 2026-12-11T14:03:07.250+01:00.
+std::string local_time_text()
+{
+    FILETIME utc_file = {};
+    GetSystemTimeAsFileTime(&utc_file);
+    SYSTEMTIME utc = {}, local = {};
+    FileTimeToSystemTime(&utc_file, &utc);
+    if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
+        local = utc;
+    FILETIME local_file = {}, utc_whole = {};
+    SystemTimeToFileTime(&local, &local_file);
+    SystemTimeToFileTime(&utc, &utc_whole);
+    const auto ticks = [](const FILETIME &time) {
+        return static_cast<long long>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+    };
+    // Both in whole milliseconds, so that their difference is the offset itself.
+    const long long offset_minutes = (ticks(local_file) - ticks(utc_whole)) / 600000000LL;
+    const long long away = offset_minutes < 0 ? -offset_minutes : offset_minutes;
+    char text[40];
+    snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03u%c%02lld:%02lld", local.wYear, local.wMonth,
+             local.wDay, local.wHour, local.wMinute, local.wSecond, local.wMilliseconds,
+             offset_minutes < 0 ? '-' : '+', away / 60, away % 60);
+    return text;
+}
+
+// One line of the log, after its time, written at once.
+void log_line(keep_state &state, const std::string &line)
+{
+    if (!state.log)
+        return;
+    const std::string text = local_time_text() + " " + line + "\n";
+    fwrite(text.data(), 1, text.size(), state.log);
+    fflush(state.log);
+    cut_back_log(state);
 }
 
 } // namespace
@@ -57,15 +112,12 @@ void keep_line(keep_state &state, yyjson_mut_doc *doc, yyjson_mut_val *object)
     yyjson_mut_doc_free(doc);
     if (!written)
         return;
-    const std::string text = escaped_controls(written, false) + "\n";
+    const std::string text = escaped_controls(written, false);
     free(written);
-    if (state.log) {
-        fwrite(text.data(), 1, text.size(), state.log);
-        fflush(state.log);
-        cut_back_log(state);
-    } else {
-        write_out(text);
-    }
+    if (state.log)
+        log_line(state, text);
+    else
+        write_out(text + "\n");
 }
 
 yyjson_mut_val *event_object(yyjson_mut_doc *doc, const char *event)
@@ -96,11 +148,26 @@ void window_line(keep_state &state, const char *event, int64_t hwnd, const char 
 void report_error(keep_state &state, const std::string &raw_line)
 {
     const std::string line = escaped_controls(raw_line, false);
-    if (state.log) {
-        fprintf(state.log, "%s\n", line.c_str());
-        fflush(state.log);
-    } else {
+    if (state.log)
+        log_line(state, line);
+    else
         write_err(line + "\n");
-    }
+}
+
+void open_log(keep_state &state)
+{
+    const std::wstring rules = long_path(full_path(widen(state.path)));
+    state.log_path = rules + L".log";
+    state.log = _wfopen(state.log_path.c_str(), L"ab+");
+    log_line(state, std::string("kestalw ") + KESTAL_VERSION_TEXT + " keep " + narrow(rules) + ", pid " +
+                        std::to_string(GetCurrentProcessId()));
+}
+
+void report_start_error(keep_state &state, const std::string &raw_line)
+{
+    // The line may quote the rules file, line breaks and all.
+    const std::string line = escaped_controls(raw_line, true);
+    log_line(state, line);
+    write_err(line + "\n");
 }
 

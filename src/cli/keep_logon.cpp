@@ -11,6 +11,8 @@
 namespace {
 
 constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+// Windows passes over a Run value longer than this at logon, without a word.
+constexpr size_t kLongestRunValue = MAX_PATH;
 
 // advapi32 is no import of the exe, which a host loads as a library with
 // system DLLs only; the registry calls are looked up when first needed.
@@ -44,15 +46,15 @@ bool registry_calls()
     return p_RegCreateKeyExW && p_RegSetValueExW && p_RegDeleteValueW && p_RegCloseKey;
 }
 
-std::wstring system_text(LSTATUS code)
+// The short form (8.3 names) of an existing path; the path itself where the
+// volume keeps no short names.
+std::wstring short_path(const std::wstring &path)
 {
-    wchar_t message[512];
-    const DWORD chars = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                       static_cast<DWORD>(code), 0, message, 512, nullptr);
-    std::wstring text(message, chars);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
-        text.pop_back();
-    return text;
+    const DWORD chars = GetShortPathNameW(path.c_str(), nullptr, 0);
+    std::wstring short_form(chars, L'\0');
+    const DWORD written = chars ? GetShortPathNameW(path.c_str(), short_form.data(), chars) : 0;
+    short_form.resize(written < chars ? written : 0);
+    return short_form.empty() ? path : short_form;
 }
 
 bool open_run_key(HKEY &key, std::string &error)
@@ -66,11 +68,30 @@ bool open_run_key(HKEY &key, std::string &error)
     if (status == ERROR_SUCCESS)
         return true;
     error = "HKCU\\" + narrow(kRunKey) + " cannot be opened (win32 error " + std::to_string(status) +
-            "): " + narrow(system_text(status));
+            "): " + system_reason(static_cast<unsigned long>(status));
     return false;
 }
 
 } // namespace
+
+bool logon_command(const std::wstring &program, const std::wstring &rules, std::wstring &command,
+                   std::string &error)
+{
+    const std::wstring short_program = short_path(program), short_rules = short_path(rules);
+    // The long forms are the ones a person reads; each is given up only where needed.
+    const std::wstring *const forms[][2] = {
+        {&program, &rules}, {&program, &short_rules}, {&short_program, &rules}, {&short_program, &short_rules}};
+    for (const auto &form : forms) {
+        command = L"\"" + *form[0] + L"\" keep \"" + *form[1] + L"\"";
+        if (command.size() <= kLongestRunValue)
+            return true;
+    }
+    error = "the logon entry would be " + std::to_string(command.size()) +
+            " characters long even with the short names of its folders, and Windows passes over one longer than " +
+            std::to_string(kLongestRunValue) +
+            " at logon: move the rules file, or kestal-cli.exe with kestalw.exe, to a folder with a shorter path";
+    return false;
+}
 
 bool register_at_logon(const std::wstring &command_line, std::string &error)
 {
@@ -84,7 +105,7 @@ bool register_at_logon(const std::wstring &command_line, std::string &error)
     if (status == ERROR_SUCCESS)
         return true;
     error = "the logon entry cannot be written (win32 error " + std::to_string(status) +
-            "): " + narrow(system_text(status));
+            "): " + system_reason(static_cast<unsigned long>(status));
     return false;
 }
 
@@ -98,6 +119,6 @@ bool unregister_at_logon(std::string &error)
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND)
         return true;
     error = "the logon entry cannot be removed (win32 error " + std::to_string(status) +
-            "): " + narrow(system_text(status));
+            "): " + system_reason(static_cast<unsigned long>(status));
     return false;
 }

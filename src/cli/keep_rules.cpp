@@ -5,93 +5,37 @@
 #include <yyjson.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 
 #include "cli.h"
-#include "wide_text.h"
+#include "console_text.h"
+#include "keep_keys.h"
 
 namespace {
 
-struct named_key {
-    std::string_view name;
-    UINT key;
-};
-
-constexpr named_key kNamedKeys[] = {
-    {"up", VK_UP},          {"down", VK_DOWN},         {"left", VK_LEFT},     {"right", VK_RIGHT},
-    {"home", VK_HOME},      {"end", VK_END},           {"pageup", VK_PRIOR},  {"pagedown", VK_NEXT},
-    {"insert", VK_INSERT},  {"delete", VK_DELETE},     {"space", VK_SPACE},
-};
-
-struct named_modifier {
-    std::string_view name;
-    UINT modifier;
-};
-
-constexpr named_modifier kModifiers[] = {
-    {"ctrl", MOD_CONTROL}, {"alt", MOD_ALT}, {"shift", MOD_SHIFT}, {"win", MOD_WIN}};
-
-std::string lower(std::string_view text)
+// What the command line says when it refuses `words`, run as a command on
+// no window ("0", the null handle, which every command refuses at once), so
+// that the words are read by the command's own reading and nothing is
+// changed; "" when it takes them.
+std::string command_line_refusal(const std::vector<std::string> &words)
 {
-    std::string folded(text);
-    for (char &c : folded)
-        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    return folded;
-}
-
-// A number of 1 or 2 digits from `low` to `high` after `prefix`; 0 otherwise.
-UINT numbered(std::string_view name, std::string_view prefix, UINT low, UINT high)
-{
-    if (!name.starts_with(prefix) || name.size() == prefix.size() || name.size() > prefix.size() + 2)
-        return 0;
-    UINT value = 0;
-    for (char c : name.substr(prefix.size())) {
-        if (c < '0' || c > '9')
-            return 0;
-        value = value * 10 + static_cast<UINT>(c - '0');
-    }
-    return value >= low && value <= high ? value : 0;
-}
-
-UINT key_of(std::string_view name)
-{
-    if (name.size() == 1 && ((name[0] >= 'a' && name[0] <= 'z') || (name[0] >= '0' && name[0] <= '9')))
-        return static_cast<UINT>(name[0] >= 'a' ? name[0] - 'a' + 'A' : name[0]);
-    if (UINT f = numbered(name, "f", 1, 24))
-        return VK_F1 + f - 1;
-    if (name.starts_with("numpad") && name.size() == 7 && name[6] >= '0' && name[6] <= '9')
-        return VK_NUMPAD0 + static_cast<UINT>(name[6] - '0');
-    for (const named_key &named : kNamedKeys) {
-        if (named.name == name)
-            return named.key;
-    }
-    return 0;
-}
-
-// "Ctrl+Alt+T": modifiers, each once, then one key; case is ignored.
-bool read_keys(std::string_view text, UINT &modifiers, UINT &key)
-{
-    const std::string folded = lower(text);
-    std::string_view rest = folded;
-    modifiers = 0;
-    for (;;) {
-        const size_t plus = rest.find('+');
-        const std::string_view part = rest.substr(0, plus);
-        if (plus == std::string_view::npos) {
-            key = key_of(part);
-            return key != 0;
-        }
-        UINT modifier = 0;
-        for (const named_modifier &named : kModifiers) {
-            if (named.name == part)
-                modifier = named.modifier;
-        }
-        if (!modifier || (modifiers & modifier))
-            return false;
-        modifiers |= modifier;
-        rest = rest.substr(plus + 1);
-    }
+    std::vector<std::string> checked = {"kestal-cli", words[0], "0"};
+    checked.insert(checked.end(), words.begin() + (words.size() > 1 ? 2 : 1), words.end());
+    std::vector<char *> argv;
+    for (std::string &word : checked)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::string out, err;
+    capture_output(&out, &err);
+    const int exit_code = run_command_words(static_cast<int>(checked.size()), argv.data());
+    capture_output(nullptr, nullptr);
+    if (exit_code != 2)
+        return "";
+    const size_t end = err.find('\n');
+    std::string line = err.substr(0, end);
+    if (line.starts_with("error: "))
+        line.erase(0, 7);
+    return "is refused by the command line" + (line.empty() ? std::string() : ": " + line);
 }
 
 // Why kestal-cli would refuse the command line, or "" when it takes it. Only
@@ -102,11 +46,6 @@ std::string refusal(const std::vector<std::string> &words)
         return "is empty";
     const std::string &command = words[0];
     const size_t count = words.size();
-    auto number = [](const std::string &word) {
-        char *end = nullptr;
-        strtol(word.c_str(), &end, 10);
-        return !word.empty() && *end == '\0';
-    };
     if (command == "pin") {
         if (count < 2)
             return "needs a window";
@@ -118,6 +57,7 @@ std::string refusal(const std::vector<std::string> &words)
         int32_t points = 0;
         if ((words[2] == "up" || words[2] == "down") && count >= 4 && !parse_points(words[3].c_str(), points))
             return "has the step '" + words[3] + "', which is no number of points from 1 to 100";
+        // The command line reads the percentage as atoi does; the library refuses it outside 20..100.
         if (words[2] != "up" && words[2] != "down" && (atoi(words[2].c_str()) < 20 || atoi(words[2].c_str()) > 100))
             return "has the percentage '" + words[2] + "', which is not from 20 to 100";
     } else if (command == "clickthrough") {
@@ -126,7 +66,7 @@ std::string refusal(const std::vector<std::string> &words)
         if (count >= 3 && words[2] != "1" && words[2] != "0" && switch_word(words[2]) < 0)
             return "has the flag '" + words[2] + "', which is none of on, off, toggle, 1 and 0";
     } else if (command == "move" || command == "resize") {
-        if (count < 4 || !number(words[2]) || !number(words[3]))
+        if (count < 4)
             return "needs a window and two numbers";
     } else if (command == "minimize" || command == "maximize" || command == "restore" || command == "activate" ||
                command == "close") {
@@ -135,7 +75,7 @@ std::string refusal(const std::vector<std::string> &words)
     } else if (command != "reset") {
         return "is no command that changes windows";
     }
-    return "";
+    return command_line_refusal(words);
 }
 
 // Selectors, as one word or an array of words; false with `why` set otherwise.
@@ -257,10 +197,14 @@ bool read_document(yyjson_val *root, keep_rules &rules, std::string &where, std:
             {
                 keep_hotkey hotkey = {yyjson_get_str(keys), 0, 0, {}};
                 where = "keys.\"" + hotkey.keys + "\"";
-                if (!read_keys(hotkey.keys, hotkey.modifiers, hotkey.key)) {
-                    why = "cannot be read as keys: write modifiers (Ctrl, Alt, Shift, Win) and one key, such as "
-                          "Ctrl+Alt+T";
+                if (!read_keys(hotkey.keys, hotkey.modifiers, hotkey.key, why))
                     return false;
+                // Registered twice, the second would be reported as taken by another program.
+                for (const keep_hotkey &earlier : rules.hotkeys) {
+                    if (earlier.modifiers == hotkey.modifiers && earlier.key == hotkey.key) {
+                        why = "is the same keys as keys.\"" + earlier.keys + "\": keep one of the two";
+                        return false;
+                    }
                 }
                 if (!yyjson_is_str(command)) {
                     why = "is not a command line in a string";
@@ -309,21 +253,11 @@ std::vector<std::string> command_words(const std::string &line)
     return words;
 }
 
-bool read_keep_rules(const std::string &path, keep_rules &rules, std::string &error)
+bool parse_keep_rules(const std::string &path, const std::string &text, keep_rules &rules, std::string &error)
 {
     rules = {};
     yyjson_read_err failure = {};
-    FILE *file = _wfopen(widen(path).c_str(), L"rb");
-    if (!file) {
-        error = path + ": cannot be read (" + strerror(errno) + "): check the path";
-        return false;
-    }
-    std::string text;
-    char buffer[4096];
-    for (size_t got; (got = fread(buffer, 1, sizeof buffer, file)) > 0;)
-        text.append(buffer, got);
-    fclose(file);
-    yyjson_doc *doc = yyjson_read_opts(text.data(), text.size(),
+    yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(text.data()), text.size(),
                                        YYJSON_READ_ALLOW_COMMENTS | YYJSON_READ_ALLOW_TRAILING_COMMAS, nullptr,
                                        &failure);
     if (!doc) {

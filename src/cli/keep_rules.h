@@ -34,11 +34,16 @@ struct keep_rules {
     std::vector<keep_hotkey> hotkeys;
 };
 
-// Reads and checks the rules file at `path` (UTF-8). False, with `error`
-// holding the one line to print (without "error: " and the line break), for
-// a file that cannot be read, is not JSON or holds anything that is not a
-// rule, a key or a command that kestal-cli takes.
-bool read_keep_rules(const std::string &path, keep_rules &rules, std::string &error);
+// The rules file's text at `path` as UTF-8: read from UTF-8, with or
+// without a byte order mark, or from UTF-16LE with its mark. False, with
+// `error` holding the one line to print (without "error: " and the line
+// break), for a file that is missing, a folder, empty, unreadable or in
+// another encoding.
+bool read_rules_text(const std::string &path, std::string &text, std::string &error);
+// Checks the rules file's text (from `path`, which the errors name). False,
+// with `error` as above, for a text that is not JSON or holds anything that
+// is not a rule, a key or a command that kestal-cli takes.
+bool parse_keep_rules(const std::string &path, const std::string &text, keep_rules &rules, std::string &error);
 
 // The words of a command line: split at blanks, with double quotes around a
 // word that holds blanks.

@@ -40,10 +40,17 @@ struct left_to_person {
     uint32_t attributes; // KESTAL_BY_HAND_ bits already said
 };
 
+// The rules file's size and the time of its last write: a save changes one.
+struct file_stamp {
+    FILETIME written;
+    ULONGLONG size;
+};
+
 struct keep_state {
     std::string path; // the rules file, as given
     keep_rules rules;
-    FILETIME written;
+    file_stamp stamp = {};
+    std::string text; // the rules file's text as last read, good or bad
     HWND window = nullptr; // keep's own hidden window: stop message, hotkeys, changes made, the end of the log-on
     DWORD pid = 0;         // this keep's process, in the records of what a person changed
     std::vector<changed_window> changed;
@@ -56,7 +63,7 @@ struct keep_state {
     // The last listing's windows, by handle and process, with their names.
     std::vector<changed_window> last_listed;
     bool ended = false; // everything given back already
-    FILE *log = nullptr; // without a console: the lines go to <rules>.log
+    FILE *log = nullptr; // without a console: the lines go to <rules>.log, each with its time
     std::wstring log_path;
 };
 
@@ -72,6 +79,12 @@ void simple_line(keep_state &state, const char *event);
 void window_line(keep_state &state, const char *event, int64_t hwnd, const char *member, yyjson_mut_val *value,
                  yyjson_mut_doc *doc);
 void report_error(keep_state &state, const std::string &raw_line);
+// Opens <rules>.log beside the rules file, named after its long name, and
+// writes the line that starts this run: the version, the rules file, the pid.
+void open_log(keep_state &state);
+// A failure before the keep runs: on stderr, and in the log too where one
+// is open, since a keep without a console has no one to read its stderr.
+void report_start_error(keep_state &state, const std::string &raw_line);
 
 // ---- the windows (keep_windows.cpp) ----
 changed_window identity_of(int64_t hwnd);
@@ -104,10 +117,13 @@ void unregister_hotkeys(keep_state &state);
 void run_hotkey(keep_state &state, size_t index);
 
 // ---- the rules file (keep_reload.cpp) ----
-bool written_at(const std::string &path, FILETIME &written);
-// A rules file that changed is read again; one that is bad now is
-// reported, and the rules that were read before stay. True when new rules
-// were taken.
+// False where the file is not there.
+bool stamp_of(const std::string &path, file_stamp &stamp);
+// A rules file that changed is read again once it has settled (its size
+// and time unchanged for a short while, as a save in parts or a truncation
+// followed by a write are not the file); a text like the one read before
+// is passed over in silence, and one that is bad is reported, and the
+// rules that were read before stay. True when new rules were taken.
 bool reload_if_changed(keep_state &state);
 // A change in the rules file's folder; null where the folder cannot be
 // watched, and then the file is looked at with every listing.

@@ -138,8 +138,10 @@ int run_watch(int argc, char **argv)
     watch_options options;
     if (const int failed = parse_watch_options(argc, argv, options))
         return failed;
-    // Each line goes out whole as it is written, so a reader sees it at once.
+    // Each line goes out whole as it is written, on both streams, so that a
+    // reader sees it at once and a watch that is ended by force loses none.
     setvbuf(stdout, nullptr, _IONBF, 0);
+    setvbuf(stderr, nullptr, _IONBF, 0);
     start_stop_signal();
     g_window_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     const int exit_code = watch_until_stopped(options);

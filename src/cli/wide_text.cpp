@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <iterator>
+
 std::wstring widen(std::string_view utf8)
 {
     const int size = static_cast<int>(utf8.size());
@@ -20,4 +22,15 @@ std::string narrow(std::wstring_view wide)
     if (bytes > 0)
         WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), bytes, nullptr, nullptr);
     return text;
+}
+
+std::string system_reason(unsigned long code)
+{
+    wchar_t message[512];
+    const DWORD chars = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                       message, static_cast<DWORD>(std::size(message)), nullptr);
+    std::wstring_view text(message, chars);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' || text.back() == L'.'))
+        text.remove_suffix(1);
+    return narrow(text);
 }

@@ -6,3 +6,6 @@
 
 std::wstring widen(std::string_view utf8);
 std::string narrow(std::wstring_view wide);
+// The system's own message for a win32 error code, in UTF-8, without the
+// line break and full stop at its end; empty where the system has none.
+std::string system_reason(unsigned long code);

@@ -314,7 +314,8 @@ DWORD wait_for_end(running_command &command, DWORD patience_ms)
     return exit_code;
 }
 
-bool launch_child(child_windows &child, const std::wstring &program, const std::wstring &arguments)
+bool launch_child(child_windows &child, const std::wstring &program, const std::wstring &arguments,
+                  HANDLE stderr_to)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE child_in_read, child_in_write, child_out_read, child_out_write;
@@ -332,7 +333,7 @@ bool launch_child(child_windows &child, const std::wstring &program, const std::
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = child_in_read;
     startup.hStdOutput = child_out_write;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdError = stderr_to ? stderr_to : GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info = {};
     std::wstring command_line = quote_argument(program);
     if (!arguments.empty())

@@ -95,8 +95,10 @@ struct child_windows {
 };
 
 // Starts `program` with `arguments` (quoted already) on pipes of ours for
-// its stdin and stdout; its stderr is ours. False when it does not start.
-bool launch_child(child_windows &child, const std::wstring &program, const std::wstring &arguments = L"");
+// its stdin and stdout; its stderr is ours, or `stderr_to` (inheritable)
+// where given. False when it does not start.
+bool launch_child(child_windows &child, const std::wstring &program, const std::wstring &arguments = L"",
+                  HANDLE stderr_to = nullptr);
 // One line that the child writes, without its line break.
 std::string read_child_line(child_windows &child);
 // Starts the helper child; false when it does not start or does not answer.
