@@ -7,8 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "cli.h"
 #include "console_text.h"
 #include "control_text.h"
+#include "help_text.h"
 #include "kestal_inprocess.h"
 #include "keep.h"
 #include "wide_text.h"
@@ -101,6 +103,11 @@ bool read_selector(const char *word, window_selector &selector)
     return parse_selector(widen(word), selector);
 }
 
+std::string no_selector_text(std::string_view word)
+{
+    return "'" + escaped_controls(word, true) + "' is no selector (active, exe:NAME, title:TEXT, class:NAME or pid:N)";
+}
+
 bool selector_matches(const window_selector &selector, const kestal_window &window)
 {
     return matches(selector, window);
@@ -178,7 +185,14 @@ static int run_action_on_selected(const char *word, window_action action, const 
         return 1;
     if (selected.empty()) {
         // The word may come from a script that took it from another program.
-        print_err("error: no window matches '%s'\n", escaped_controls(word, true).c_str());
+        const std::string shown = escaped_controls(word, true);
+        // "exe:notepad" is the likeliest miss: the listing names programs by file name.
+        if (wanted.kind == selector_kind::exe && wanted.text.find(L'.') == std::wstring::npos)
+            print_err("error: no window matches '%s': exe: takes the program's file name with its extension, such as "
+                      "'%s.exe'\n",
+                      shown.c_str(), shown.c_str());
+        else
+            print_err("error: no window matches '%s'\n", shown.c_str());
         return 1;
     }
     return run_on_windows(selected, action, context);
@@ -190,11 +204,19 @@ int run_on_selected(const char *word, window_setter setter, int32_t value)
     return run_action_on_selected(word, call_setter, &call);
 }
 
-int run_action_on_target(const char *word, window_action action, const void *context)
+int run_action_on_target(const char *command, const char *word, window_action action, const void *context)
 {
     const int selected = run_action_on_selected(word, action, context);
     if (selected >= 0)
         return selected;
+    // A word without digits read as the null handle, and failed as if a
+    // window had been asked for and refused: "pin notepad" meant a selector.
+    if (!is_number_text(word)) {
+        print_err("error: %s: %s, nor a window handle: give a handle that list prints, or a selector\n", command,
+                  no_selector_text(word).c_str());
+        print_command_usage(command);
+        return 2;
+    }
     void *window = handle_argument(word);
     if (action(window, context) == 1) {
         changed_by_command(static_cast<int64_t>(reinterpret_cast<intptr_t>(window)));
@@ -205,10 +227,10 @@ int run_action_on_target(const char *word, window_action action, const void *con
     return 1;
 }
 
-int run_on_target(const char *word, window_setter setter, int32_t value)
+int run_on_target(const char *command, const char *word, window_setter setter, int32_t value)
 {
     const setter_call call = {setter, value};
-    return run_action_on_target(word, call_setter, &call);
+    return run_action_on_target(command, word, call_setter, &call);
 }
 
 int run_on_every_listed(window_setter setter, int32_t value)
