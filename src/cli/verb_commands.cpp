@@ -103,16 +103,11 @@ bool current_place(HWND window, RECT &place)
     return true;
 }
 
-// A program may hold its window to a size, the system keeps places and
-// sizes within its limits, and a place may lie beyond every screen: the
-// change was made, so "ok" stands, but a script must be able to tell.
-void note_where_it_ended(HWND window, const placing &request)
+// Why a window at `place` is not where `request` asked it to be; "" when it is.
+std::string elsewhere(const RECT &place, const placing &request)
 {
-    RECT place = {};
-    if (!current_place(window, place))
-        return;
     const int32_t width = place.right - place.left, height = place.bottom - place.top;
-    char text[160];
+    char text[120];
     std::string reasons;
     if (request.size && (width != request.asked.first || height != request.asked.second)) {
         snprintf(text, sizeof text, "not the %d x %d asked: its program or the system holds it to that size",
@@ -126,10 +121,39 @@ void note_where_it_ended(HWND window, const placing &request)
     }
     if (!MonitorFromRect(&place, MONITOR_DEFAULTTONULL))
         reasons += std::string(reasons.empty() ? "" : "; ") + "on no screen: move it onto one to see it";
+    return reasons;
+}
+
+// Under Wine the window's program takes its size back from its X window a
+// few milliseconds after the change; a place that is not the one asked is
+// read until it holds still.
+constexpr DWORD kSettleStepMs = 10;
+constexpr DWORD kSettleMs = 250;
+
+// A program may hold its window to a size, the system keeps places and
+// sizes within its limits, and a place may lie beyond every screen: the
+// change was made, so "ok" stands, but a script must be able to tell.
+void note_where_it_ended(HWND window, const placing &request)
+{
+    RECT place = {};
+    if (!current_place(window, place) || elsewhere(place, request).empty())
+        return;
+    for (DWORD waited = 0; waited < kSettleMs; waited += kSettleStepMs) {
+        Sleep(kSettleStepMs);
+        RECT again = {};
+        if (!current_place(window, again))
+            return;
+        if (EqualRect(&again, &place))
+            break;
+        place = again;
+    }
+    const std::string reasons = elsewhere(place, request);
     if (reasons.empty())
         return;
-    snprintf(text, sizeof text, "note: %lld: the window ended at %ld, %ld, %d x %d: ",
-             static_cast<long long>(reinterpret_cast<intptr_t>(window)), place.left, place.top, width, height);
+    char text[120];
+    snprintf(text, sizeof text, "note: %lld: the window ended at %ld, %ld, %ld x %ld: ",
+             static_cast<long long>(reinterpret_cast<intptr_t>(window)), place.left, place.top,
+             place.right - place.left, place.bottom - place.top);
     AcquireSRWLockExclusive(&request.ended->lock);
     request.ended->notes.push_back(text + reasons + "\n");
     ReleaseSRWLockExclusive(&request.ended->lock);
