@@ -136,7 +136,9 @@ TEST(Cli, each_command_has_help_of_its_own_however_it_is_asked_for)
         EXPECT_EQ(help.out.rfind("usage: kestal-cli " + c.command, 0), 0u) << help.out;
         EXPECT_NE(help.out, overview.out);
         // An example: a command line of its own after the usage.
-        EXPECT_TRUE(names(help.out.substr(help.out.find("\n\n")), "\n  kestal-cli " + c.command)) << help.out;
+        const size_t after_usage = help.out.find("\n\n");
+        ASSERT_NE(after_usage, std::string::npos) << help.out;
+        EXPECT_TRUE(names(help.out.substr(after_usage), "\n  kestal-cli " + c.command)) << help.out;
         for (const std::string &word : c.named)
             EXPECT_TRUE(names(help.out, word)) << word << "\n" << help.out;
         for (const std::string &other : seen)
