@@ -49,16 +49,118 @@ void expect_runs(const cli_case &c)
     EXPECT_EQ(run.exit_code, c.exit_code);
 }
 
-TEST(Cli, help_words_and_no_word_print_the_usage_and_succeed)
+// Every command word of the command line, as a person types it.
+const std::string kCommandWords[] = {"list",   "pin",    "opacity",  "test",     "lasterror", "help",
+                                     "watch",  "clickthrough", "reset", "keep",   "move",      "resize",
+                                     "minimize", "maximize", "restore", "activate", "close",  "--version"};
+
+const std::string kSelectorForms[] = {"active", "exe:NAME", "title:TEXT", "class:NAME", "pid:N"};
+
+bool names(const std::string &text, const std::string &word)
 {
-    const cli_case cases[] = {
-        {{}, kUsage, "", 0},
-        {{"help"}, kUsage, "", 0},
-        {{"-h"}, kUsage, "", 0},
-        {{"--help"}, kUsage, "", 0},
+    return text.find(word) != std::string::npos;
+}
+
+// The usage text comes first, unchanged; after it the rest of what there is.
+TEST(Cli, help_words_and_no_word_print_the_usage_text_then_every_command_selector_and_option)
+{
+    const std::vector<std::string> ways[] = {{}, {"help"}, {"-h"}, {"--help"}, {"/?"}};
+    const kt::run_result first = kt::run_cli({});
+    for (const std::vector<std::string> &args : ways) {
+        SCOPED_TRACE(joined(args));
+        kt::run_result run = kt::run_cli(args);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.exit_code, 0u);
+        EXPECT_EQ(run.out, first.out);
+    }
+    const std::string &text = first.out;
+    ASSERT_GT(text.size(), std::size(kUsage) - 1);
+    EXPECT_EQ(text.substr(0, std::size(kUsage) - 1), kUsage);
+    const std::string more = text.substr(std::size(kUsage) - 1);
+    for (const std::string &word : kCommandWords) {
+        if (word != "list" && word != "test" && word != "lasterror") {
+            EXPECT_TRUE(names(more, word == "--version" ? word : "kestal-cli " + word + " ")) << word << "\n" << text;
+        }
+    }
+    for (const std::string &form : kSelectorForms)
+        EXPECT_TRUE(names(more, "  " + form)) << form << "\n" << text;
+    for (const std::string option : {"--long", "--ascii", "--interval", "--count", "--version", "toggle", "up|down",
+                                     "--at-logon", "--stop", "--not-at-logon", "kestal-cli help COMMAND"})
+        EXPECT_TRUE(names(more, option)) << option << "\n" << text;
+    EXPECT_EQ(text.back(), '\n');
+}
+
+// Each way of asking gives the same text: the command's usage first, then
+// what it must name and an example; also with other words beside the help
+// word, so that nothing runs instead (watch would watch, pin would fail).
+TEST(Cli, each_command_has_help_of_its_own_however_it_is_asked_for)
+{
+    struct help_case {
+        std::string command;
+        std::vector<std::string> named;
     };
-    for (const cli_case &c : cases)
-        expect_runs(c);
+    const std::vector<std::string> window = {"exe:NAME", "title:TEXT", "class:NAME", "pid:N", "active", "0x"};
+    auto with_window = [&](std::vector<std::string> more) {
+        more.insert(more.end(), window.begin(), window.end());
+        return more;
+    };
+    const help_case cases[] = {
+        {"list", {"--long", "--ascii"}},
+        {"pin", with_window({"[0|1]", "on", "off", "toggle"})},
+        {"opacity", with_window({"20..100", "up", "down"})},
+        {"test", {"PASS"}},
+        {"lasterror", {"no error"}},
+        {"help", {"-h", "--help", "/?", "COMMAND"}},
+        {"watch", {"--interval", "--count", "--long", "--ascii", "JSON Lines"}},
+        {"clickthrough", with_window({"on", "off", "toggle"})},
+        {"reset", with_window({})},
+        {"keep", {"keep RULES\n", "keep RULES --at-logon", "keep --not-at-logon", "keep --stop", "\"rules\"",
+                  "\"keys\""}},
+        {"move", with_window({"<x> <y>"})},
+        {"resize", with_window({"<width> <height>", "stderr"})},
+        {"minimize", with_window({})},
+        {"maximize", with_window({})},
+        {"restore", with_window({})},
+        {"activate", with_window({})},
+        {"close", with_window({})},
+        {"--version", {"version"}},
+    };
+    ASSERT_EQ(std::size(cases), std::size(kCommandWords));
+    const kt::run_result overview = kt::run_cli({"help"});
+    std::vector<std::string> seen;
+    for (const help_case &c : cases) {
+        SCOPED_TRACE(c.command);
+        const kt::run_result help = kt::run_cli({"help", c.command});
+        EXPECT_EQ(help.err, "");
+        EXPECT_EQ(help.exit_code, 0u);
+        EXPECT_EQ(help.out.rfind("usage: kestal-cli " + c.command, 0), 0u) << help.out;
+        EXPECT_NE(help.out, overview.out);
+        // An example: a command line of its own after the usage.
+        const size_t after_usage = help.out.find("\n\n");
+        ASSERT_NE(after_usage, std::string::npos) << help.out;
+        EXPECT_TRUE(names(help.out.substr(after_usage), "\n  kestal-cli " + c.command)) << help.out;
+        for (const std::string &word : c.named)
+            EXPECT_TRUE(names(help.out, word)) << word << "\n" << help.out;
+        for (const std::string &other : seen)
+            EXPECT_NE(help.out, other);
+        seen.push_back(help.out);
+        const std::vector<std::string> ways[] = {
+            {c.command, "--help"}, {c.command, "-h"}, {c.command, "/?"}, {"-h", c.command}, {"--help", c.command},
+            {"/?", c.command},     {c.command, "0", "--help"}, {c.command, "--lnog", "extra", "-h"}};
+        for (const std::vector<std::string> &args : ways) {
+            // "help" reads the one word after it as the command.
+            if (args[0] == args[1] || (c.command == "help" && args.size() > 2))
+                continue;
+            expect_runs({args, help.out, "", 0});
+        }
+    }
+}
+
+TEST(Cli, help_for_a_word_that_is_no_command_names_it_and_shows_every_command)
+{
+    const kt::run_result overview = kt::run_cli({"help"});
+    expect_runs({{"help", "frobnicate"}, overview.out,
+                 "error: help: 'frobnicate' is no command of kestal-cli: the commands are listed below\n", 2});
 }
 
 // A stdout that takes no bytes: a file opened for reading only, and a pipe
@@ -112,6 +214,80 @@ TEST(Cli, words_that_are_not_commands_are_named_on_stderr_and_exit_2)
          {"frobnicate", "", "LIST", "Help", "lis", "list ", "--list", "version", "-v", "--VERSION",
           "Caf\xC3\xA9 \xE6\xBC\xA2 \xF0\x9F\x98\x80"})
         expect_runs({{word}, kUsage, "unknown command '" + word + "'\n", 2});
+}
+
+// After a usage error: the usage text for the commands that it lists, else
+// the command's own usage, which opens its help, and not the whole help.
+void expect_usage_of(const std::string &command, const std::string &out)
+{
+    if (command == "list" || command == "pin" || command == "opacity") {
+        EXPECT_EQ(out, kUsage);
+        return;
+    }
+    const std::string help = kt::run_cli({"help", command}).out;
+    const std::string usage = help.substr(0, help.find("\n\n") + 1);
+    EXPECT_EQ(out.rfind("usage: kestal-cli " + command, 0), 0u) << out;
+    EXPECT_EQ(out.rfind(usage, 0), 0u) << out;
+    EXPECT_NE(out, help);
+    EXPECT_TRUE(names(out, "kestal-cli help " + command)) << out;
+}
+
+// Words that a command does not take, each refused with exit code 2 and a
+// line that names it, before any window is touched: 0x1F names no window,
+// so a command that ran anyway would fail with exit code 1 instead.
+TEST(Cli, words_a_command_does_not_take_are_refused_by_name_with_exit_2)
+{
+    struct refusal {
+        std::vector<std::string> args;
+        std::string err; // the start of the one error line
+    };
+    const std::string forms = "is no selector (active, exe:NAME, title:TEXT, class:NAME or pid:N), nor a window "
+                              "handle: give a handle that list prints, or a selector\n";
+    const refusal cases[] = {
+        // Options that the command does not have.
+        {{"watch", "--foo"}, "error: watch: '--foo' is no option of watch (--interval, --count, --long, --ascii)\n"},
+        {{"watch", "--count", "1", "-long"}, "error: watch: '-long' is no option of watch ("},
+        {{"list", "--lnog"}, "error: list: '--lnog' is no option of list (--long, --ascii)\n"},
+        {{"list", "extra", "-x"}, "error: list: '-x' is no option of list ("},
+        {{"move", "0x1F", "1", "2", "--force"}, "error: move: '--force' is no option of move, which takes none\n"},
+        {{"close", "--now", "0x1F"}, "error: close: '--now' is no option of close, which takes none\n"},
+        {{"reset", "--all"}, "error: reset: '--all' is no option of reset, which takes none\n"},
+        {{"--version", "--long"}, "error: --version: '--long' is no option of --version, which takes none\n"},
+        // A word more than the command takes.
+        {{"move", "0x1F", "1", "2", "3"}, "error: move: '3' is one word too many: "},
+        {{"resize", "0x1F", "10", "10", "10"}, "error: resize: '10' is one word too many: "},
+        {{"minimize", "0x1F", "extra"}, "error: minimize: 'extra' is one word too many: "},
+        {{"activate", "title:My", "notes"}, "error: activate: 'notes' is one word too many: "},
+        {{"clickthrough", "0x1F", "on", "extra"}, "error: clickthrough: 'extra' is one word too many: "},
+        {{"reset", "0x1F", "extra"}, "error: reset: 'extra' is one word too many: "},
+        {{"watch", "extra"}, "error: watch: 'extra' is one word too many: "},
+        {{"--version", "extra"}, "error: --version: 'extra' is one word too many: "},
+        // A window word that is neither a handle nor a selector.
+        {{"pin", "notepad"}, "error: pin: 'notepad' " + forms},
+        {{"pin", "title:"}, "error: pin: 'title:' " + forms},
+        {{"pin", "pid:abc"}, "error: pin: 'pid:abc' " + forms},
+        {{"pin", "pid:12x"}, "error: pin: 'pid:12x' " + forms},
+        {{"pin", "pid:4294967296"}, "error: pin: 'pid:4294967296' " + forms},
+        {{"pin", "Active"}, "error: pin: 'Active' " + forms},
+        {{"pin", "window:1"}, "error: pin: 'window:1' " + forms},
+        {{"pin", " exe:notepad.exe"}, "error: pin: ' exe:notepad.exe' " + forms},
+        {{"pin", ""}, "error: pin: '' " + forms},
+        {{"pin", "window", "0"}, "error: pin: 'window' " + forms},
+        {{"opacity", "notepad", "50"}, "error: opacity: 'notepad' " + forms},
+        {{"opacity", "class:", "up"}, "error: opacity: 'class:' " + forms},
+        {{"clickthrough", "exe:"}, "error: clickthrough: 'exe:' " + forms},
+        {{"reset", "notepad"}, "error: reset: 'notepad' " + forms},
+        {{"move", "window", "1", "2"}, "error: move: 'window' " + forms},
+        {{"close", "note\x1bpad"}, "error: close: 'note\\u001bpad' " + forms},
+    };
+    for (const refusal &c : cases) {
+        SCOPED_TRACE(joined(c.args));
+        kt::run_result run = kt::run_cli(c.args);
+        EXPECT_EQ(run.exit_code, 2u);
+        EXPECT_EQ(run.err.rfind(c.err, 0), 0u) << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
+        expect_usage_of(c.args[0] == "--version" ? "--version" : c.args[0], run.out);
+    }
 }
 
 TEST(Cli, lasterror_in_a_run_of_its_own_prints_no_error)
@@ -258,7 +434,6 @@ TEST(Cli, setter_commands_without_a_usable_handle_or_percentage_fail)
          "",
          "error: SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 1400): Invalid window handle.\r\n\n",
          1},
-        {{"pin", "window"}, "", "error: set_topmost: null hwnd\n", 1},
         // The percentage is judged before the handle.
         {{"opacity", "0", "10"}, "", "error: set_opacity: pct out of range 20-100 (got 10)\n", 1},
     };
@@ -428,21 +603,20 @@ TEST_F(CliSelectors, each_form_acts_on_every_listed_window_it_matches_and_on_no_
     }
 }
 
-TEST_F(CliSelectors, a_selector_without_a_match_fails_and_other_words_keep_their_meaning)
+// A name without its extension is the likeliest miss of exe:, so that one
+// says what to give instead.
+TEST_F(CliSelectors, a_selector_without_a_match_fails_and_names_itself)
 {
-    const std::string null_pin = "error: set_topmost: null hwnd\n";
     const cli_case cases[] = {
         {{"pin", "title:no such window, Ωmega"}, "", "error: no window matches 'title:no such window, Ωmega'\n", 1},
-        {{"opacity", "exe:kestal-sélecteur", "50"}, "", "error: no window matches 'exe:kestal-sélecteur'\n", 1},
+        {{"opacity", "exe:kestal-sélecteur", "50"},
+         "",
+         "error: no window matches 'exe:kestal-sélecteur': exe: takes the program's file name with its extension, "
+         "such as 'exe:kestal-sélecteur.exe'\n",
+         1},
+        {{"pin", "exe:kestal-sélecteur.com"}, "", "error: no window matches 'exe:kestal-sélecteur.com'\n", 1},
         {{"pin", "class:KestalSélecteur"}, "", "error: no window matches 'class:KestalSélecteur'\n", 1},
         {{"pin", "pid:4294967295"}, "", "error: no window matches 'pid:4294967295'\n", 1},
-        // Not one of the forms: a word without digits, which reads as a null handle.
-        {{"pin", "Active"}, "", null_pin, 1},
-        {{"pin", "title:"}, "", null_pin, 1},
-        {{"pin", "pid:12x"}, "", null_pin, 1},
-        {{"pin", "pid:4294967296"}, "", null_pin, 1},
-        {{"pin", "window:1"}, "", null_pin, 1},
-        {{"pin", " exe:kestal-sélecteur-窓.exe"}, "", null_pin, 1},
     };
     for (const cli_case &c : cases)
         expect_runs(c);

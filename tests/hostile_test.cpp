@@ -655,7 +655,6 @@ std::vector<argument_case> argument_cases()
     const std::string bad_handle = "error: SetWindowPos(topmost) failed (win32 error 1400)";
     const std::string bad_handle_fade = "error: SetWindowLongPtr(WS_EX_LAYERED) failed (win32 error 1400)";
     const std::string null_pin = "error: set_topmost: null hwnd\n";
-    const std::string null_fade = "error: set_opacity: null hwnd\n";
     const std::string long_digits(100000, '9');
     const std::string long_fives(100000, '5');
     return {
@@ -671,8 +670,8 @@ std::vector<argument_case> argument_cases()
          effect::pinned},
         // The system cuts a command line at 32,767 characters: the digits
         // behind 99,990 blanks never reach the program.
-        {"99,990 blanks before the handle", [](auto &w) { return args{"pin", std::string(99990, ' ') + w}; }, 1,
-         null_pin, effect::none},
+        {"99,990 blanks before the handle", [](auto &w) { return args{"pin", std::string(99990, ' ') + w}; }, 2,
+         "error: pin: '    ", effect::none},
         {"minus five", [](auto &) { return args{"pin", "-5"}; }, 1, bad_handle, effect::none},
         {"digits then letters: the digits count", [](auto &w) { return args{"pin", w + "abc"}; }, 0, "",
          effect::pinned},
@@ -706,14 +705,16 @@ std::vector<argument_case> argument_cases()
          bad_handle, effect::none},
         {"0x without digits reads as 0", [](auto &) { return args{"pin", "0xg"}; }, 1, null_pin, effect::none},
         {"a blank before 0x keeps base 10", [](auto &) { return args{"pin", " 0x1F"}; }, 1, null_pin, effect::none},
-        {"empty handle", [](auto &) { return args{"pin", ""}; }, 1, null_pin, effect::none},
-        {"only blanks", [](auto &) { return args{"pin", "   "}; }, 1, null_pin, effect::none},
-        {"letter beyond ASCII before the digits", [](auto &w) { return args{"pin", "\xc3\xa9" + w}; }, 1, null_pin,
+        // A word without digits was meant as no handle: it is refused, with the selectors' forms.
+        {"empty handle", [](auto &) { return args{"pin", ""}; }, 2, "error: pin: '' is no selector", effect::none},
+        {"only blanks", [](auto &) { return args{"pin", "   "}; }, 2, "error: pin: '   ' is no selector",
          effect::none},
+        {"letter beyond ASCII before the digits", [](auto &w) { return args{"pin", "\xc3\xa9" + w}; }, 2,
+         "error: pin: '\xc3\xa9", effect::none},
         // The command line arrives as Unicode, so fullwidth digits stay what
         // they are: no ASCII digits.
-        {"fullwidth digits are no digits", [](auto &) { return args{"pin", "\xef\xbc\x91\xef\xbc\x92"}; }, 1,
-         null_pin, effect::none},
+        {"fullwidth digits are no digits", [](auto &) { return args{"pin", "\xef\xbc\x91\xef\xbc\x92"}; }, 2,
+         "error: pin: '\xef\xbc\x91\xef\xbc\x92' is no selector", effect::none},
         {"letters beyond ASCII after the handle", [](auto &w) { return args{"pin", w + "\xe7\xaa\x93"}; }, 0, "",
          effect::pinned},
         // The pin flag: atoi, nonzero pins; a flag that is no number leaves the window alone.
@@ -743,9 +744,10 @@ std::vector<argument_case> argument_cases()
          atoi("4294967356") == 60 ? effect::faded : effect::none, 60},
         {"fade: 12abc reads as 12", [](auto &) { return args{"opacity", "12abc", "50"}; }, 1, bad_handle_fade,
          effect::none},
-        {"fade: empty handle", [](auto &) { return args{"opacity", "", "50"}; }, 1, null_fade, effect::none},
-        {"fade: both empty, the range is checked first", [](auto &) { return args{"opacity", "", ""}; }, 1,
-         range_error(0), effect::none},
+        {"fade: empty handle", [](auto &) { return args{"opacity", "", "50"}; }, 2,
+         "error: opacity: '' is no selector", effect::none},
+        {"fade: both empty, the handle is refused before the range is checked",
+         [](auto &) { return args{"opacity", "", ""}; }, 2, "error: opacity: '' is no selector", effect::none},
         // Words that are missing or no command.
         {"pin without a handle", [](auto &) { return args{"pin"}; }, 2, "", effect::none},
         {"opacity without a percentage", [](auto &w) { return args{"opacity", w}; }, 2, "", effect::none},

@@ -2,6 +2,8 @@
 // window; store apps by their own name; coordinates in physical pixels.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -221,15 +223,91 @@ TEST_F(Verbs, missing_or_unreadable_arguments_give_the_usage_and_exit_2)
         {{"restore"}, "error: restore: give the window: a handle or a selector\n"},
         {{"activate"}, "error: activate: give the window: a handle or a selector\n"},
         {{"close"}, "error: close: give the window: a handle or a selector\n"},
+        // No window can take these: refused before any window is asked.
+        {{"resize", h, "0", "100"}, "error: resize: the width '0' is no size that a window can take: give 1 pixel or more\n"},
+        {{"resize", h, "100", "-5"},
+         "error: resize: the height '-5' is no size that a window can take: give 1 pixel or more\n"},
+        {{"resize", "0x1F", "0", "10"},
+         "error: resize: the width '0' is no size that a window can take: give 1 pixel or more\n"},
+        {{"close", "window"}, "error: close: 'window' is no selector (active, exe:NAME, title:TEXT, class:NAME or "
+                              "pid:N), nor a window handle: give a handle that list prints, or a selector\n"},
     };
     for (const verb_case &c : cases) {
         SCOPED_TRACE(joined(c.args));
         kt::run_result run = kt::run_cli(c.args);
         EXPECT_EQ(run.err, c.err);
-        EXPECT_EQ(run.out, kUsage);
+        // The verb's own usage, not the usage text of the whole program.
+        const std::string help = kt::run_cli({"help", c.args[0]}).out;
+        EXPECT_EQ(run.out.rfind(help.substr(0, help.find("\n\n") + 1), 0), 0u) << run.out;
+        EXPECT_EQ(run.out.find(kUsage), std::string::npos) << run.out;
         EXPECT_EQ(run.exit_code, 2u);
     }
     EXPECT_EQ(placement(window), "normal 40:50:200:100");
+}
+
+// "ok" stands when the window took the change its own way: the system's
+// smallest size for a framed window, a place beyond every screen, a place
+// beyond what the system keeps. The note says where the window is, as its
+// own program reads it.
+TEST_F(Verbs, move_and_resize_say_on_stderr_where_a_window_ended_that_is_not_where_asked)
+{
+    HWND pair[] = {make("class=KestalVerbNote,at=40:50:200:100", "note one"),
+                   make("class=KestalVerbNote,at=300:50:200:100", "note two")};
+    ASSERT_TRUE(pair[0] && pair[1]);
+    const std::string h = kt::handle_text(pair[0]);
+    // "note: HWND: the window ended at X, Y, W x H: " for the place the child reads.
+    auto note_start = [&](HWND window) {
+        int x = 0, y = 0, width = 0, height = 0;
+        const std::string rect = kt::child_command(child, "rect " + kt::handle_text(window));
+        EXPECT_EQ(sscanf(rect.c_str(), "%d:%d:%d:%d", &x, &y, &width, &height), 4) << rect;
+        return "note: " + kt::handle_text(window) + ": the window ended at " + std::to_string(x) + ", " +
+               std::to_string(y) + ", " + std::to_string(width) + " x " + std::to_string(height) + ": ";
+    };
+    struct step {
+        std::vector<std::string> args;
+        std::vector<std::string> reasons; // none: stderr stays empty
+    };
+    const step steps[] = {
+        {{"resize", h, "1", "1"}, {"not the 1 x 1 asked: its program or the system holds it to that size"}},
+        {{"resize", h, "250", "150"}, {}},
+        {{"move", h, "20000", "20000"}, {"on no screen: move it onto one to see it"}},
+        {{"move", h, "60", "70"}, {}},
+    };
+    for (const step &s : steps) {
+        SCOPED_TRACE(joined(s.args));
+        kt::run_result run = kt::run_cli(s.args);
+        EXPECT_EQ(run.out, "ok\n");
+        EXPECT_EQ(run.exit_code, 0u);
+        if (s.reasons.empty()) {
+            EXPECT_EQ(run.err, "");
+            continue;
+        }
+        const std::string start = note_start(pair[0]);
+        EXPECT_EQ(run.err.rfind(start, 0), 0u) << run.err;
+        for (const std::string &reason : s.reasons)
+            EXPECT_TRUE(run.err.find(reason) != std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+    }
+
+    // Beyond the place that the system keeps, where it keeps one (Wine stops
+    // at 32767): whether the note says so follows where the window is.
+    kt::run_result distant = kt::run_cli({"move", h, "100000", "0"});
+    EXPECT_EQ(distant.out, "ok\n");
+    EXPECT_EQ(distant.exit_code, 0u);
+    const std::string distant_start = note_start(pair[0]);
+    EXPECT_EQ(distant.err.rfind(distant_start, 0), 0u) << distant.err;
+    EXPECT_EQ(distant.err.find("not at the 100000, 0 asked") != std::string::npos,
+              distant_start.find("ended at 100000, ") == std::string::npos)
+        << distant.err;
+    EXPECT_NE(distant.err.find("on no screen"), std::string::npos) << distant.err;
+
+    // Each window that a selector matches gets its own note.
+    kt::run_result both = kt::run_cli({"resize", "class:KestalVerbNote", "1", "1"});
+    EXPECT_EQ(both.out, "ok\n");
+    EXPECT_EQ(both.exit_code, 0u);
+    for (HWND window : pair)
+        EXPECT_NE(both.err.find(note_start(window) + "not the 1 x 1 asked"), std::string::npos) << both.err;
+    EXPECT_EQ(std::count(both.err.begin(), both.err.end(), '\n'), 2) << both.err;
 }
 
 TEST_F(Verbs, windows_that_are_no_target_are_refused_with_the_reason)
@@ -244,8 +322,6 @@ TEST_F(Verbs, windows_that_are_no_target_are_refused_with_the_reason)
     };
     const verb_case cases[] = {
         {{"move", "0", "1", "2"}, "error: move_window: null hwnd\n"},
-        {{"close", "window"}, "error: close_window: null hwnd\n"},
-        {{"resize", "0x1F", "0", "10"}, "error: resize_window: the width and height must be positive (got 0 x 10)\n"},
         {{"move", desktop, "1", "2"}, "error: SetWindowPos(move)" + denied},
         {{"minimize", desktop}, "error: ShowWindow(SW_MINIMIZE)" + denied},
         {{"close", desktop}, "error: PostMessage(WM_CLOSE)" + denied},

@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr char kUsageStart[] = "tinsmere-kestal CLI\n";
+constexpr char kWatchUsageStart[] = "usage: kestal-cli watch ";
 
 // One line of the watch's stdout within `ms`, without its "\n"; false when
 // none came in time or the pipe closed.
@@ -337,7 +337,7 @@ TEST_F(Watch, a_reader_that_has_gone_ends_it_quietly_with_success)
     DeleteFileW(path);
 }
 
-TEST(WatchOptions, an_unusable_interval_or_count_is_refused_with_the_usage)
+TEST(WatchOptions, an_unusable_interval_or_count_is_refused_with_watchs_usage)
 {
     const std::vector<std::string> cases[] = {
         {"watch", "--interval", "49"}, {"watch", "--interval"},   {"watch", "--interval", "fast"},
@@ -348,7 +348,7 @@ TEST(WatchOptions, an_unusable_interval_or_count_is_refused_with_the_usage)
         SCOPED_TRACE(args.back());
         EXPECT_EQ(run.exit_code, 2u);
         EXPECT_EQ(run.err.rfind("error: " + args[1] + " needs ", 0), 0u) << run.err;
-        EXPECT_EQ(run.out.rfind(kUsageStart, 0), 0u) << run.out;
+        EXPECT_EQ(run.out.rfind(kWatchUsageStart, 0), 0u) << run.out;
     }
 }
 

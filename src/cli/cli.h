@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+// The usage text (help_text.h), as the usage errors of list, pin and opacity
+// print it.
 void print_usage();
 // The KESTAL_JSON_ options among the words after the command word; other
 // words are ignored.

@@ -13,6 +13,7 @@
 #include "cli.h"
 #include "console_text.h"
 #include "control_text.h"
+#include "help_text.h"
 #include "keep_logon.h"
 #include "keep_state.h"
 #include "stop_signal.h"
@@ -245,7 +246,7 @@ int run_keep(int argc, char **argv)
         print_err("error: keep: '%s' is a word too many: give a rules file with or without --at-logon, or --stop, "
                   "or --not-at-logon\n",
                   argv[at]);
-        print_usage();
+        print_command_usage("keep");
         return 2;
     };
     for (int i = 2; i < argc; ++i) {
@@ -253,7 +254,7 @@ int run_keep(int argc, char **argv)
         const bool is_option = word.size() > 1 && word[0] == '-';
         if (is_option && word != "--stop" && word != "--at-logon" && word != "--not-at-logon") {
             print_err("error: keep: '%s' is no option of keep (--stop, --at-logon, --not-at-logon)\n", argv[i]);
-            print_usage();
+            print_command_usage("keep");
             return 2;
         }
         int &slot = is_option ? option_at : rules_at;
@@ -271,7 +272,7 @@ int run_keep(int argc, char **argv)
         return set_logon_entry("", false);
     if (!rules_at) {
         print_err("error: keep needs a rules file, or --stop or --not-at-logon\n");
-        print_usage();
+        print_command_usage("keep");
         return 2;
     }
     keep_state state;

@@ -46,6 +46,11 @@ std::string refusal(const std::vector<std::string> &words)
         return "is empty";
     const std::string &command = words[0];
     const size_t count = words.size();
+    // The target is replaced below; what it was must be readable itself.
+    window_selector selector;
+    if (count >= 2 && !read_selector(words[1].c_str(), selector) &&
+        !is_number_text(words[1].c_str()))
+        return "has the target " + no_selector_text(words[1]) + ", nor a window handle";
     if (command == "pin") {
         if (count < 2)
             return "needs a window";
@@ -84,8 +89,7 @@ bool read_selectors(yyjson_val *value, std::vector<window_selector> &selectors, 
     auto read_one = [&](yyjson_val *word) {
         window_selector selector;
         if (!yyjson_is_str(word) || !read_selector(yyjson_get_str(word), selector)) {
-            why = yyjson_is_str(word) ? std::string("'") + yyjson_get_str(word) +
-                                            "' is no selector (active, exe:, title:, class: or pid:)"
+            why = yyjson_is_str(word) ? no_selector_text(yyjson_get_str(word))
                                       : "is neither a selector nor an array of selectors";
             return false;
         }

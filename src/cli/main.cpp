@@ -7,22 +7,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "cli.h"
 #include "console_text.h"
+#include "control_text.h"
+#include "help_text.h"
 #include "kestal_inprocess.h"
 #include "kestal_version.h"
 
 namespace {
-
-constexpr char kUsage[] = "tinsmere-kestal CLI\n"
-                          "usage:\n"
-                          "  kestal-cli list                         list top-level windows (JSON)\n"
-                          "  kestal-cli pin <hwnd> [0|1]             set/clear always-on-top\n"
-                          "  kestal-cli opacity <hwnd> <20..100>     set opacity\n"
-                          "  kestal-cli test                         self-test roundtrip\n"
-                          "  kestal-cli lasterror                    print last error\n";
 
 int run_list(int argc, char **argv)
 {
@@ -55,24 +51,153 @@ int run_version(int, char **)
     return 0;
 }
 
-int run_help(int, char **)
+int run_help(int argc, char **argv)
 {
-    print_usage();
-    return 0;
+    if (argc < 3) {
+        print_overview();
+        return 0;
+    }
+    if (print_command_help(argv[2]))
+        return 0;
+    print_err("error: help: '%s' is no command of kestal-cli: the commands are listed below\n",
+              escaped_controls(argv[2], true).c_str());
+    print_overview();
+    return 2;
 }
+
+// An option word and whether the word after it is its value.
+struct option {
+    std::string_view word;
+    bool takes_value;
+};
+
+constexpr option kListOptions[] = {{"--long", false}, {"--ascii", false}};
+constexpr option kWatchOptions[] = {{"--interval", true}, {"--count", true}, {"--long", false}, {"--ascii", false}};
+constexpr option kKeepOptions[] = {{"--at-logon", false}, {"--not-at-logon", false}, {"--stop", false}};
+
+// Which words after the command word the dispatcher refuses before the
+// command runs.
+enum class checked {
+    // The usage text's window commands and the help words: their words are
+    // theirs to read. keep reads its own too.
+    nothing,
+    // list: any further word is ignored, but an option that no command
+    // knows is a typing error, not something to ignore.
+    unknown_options,
+    // The other commands: an option they do not have, or a word more than
+    // they take.
+    everything,
+};
 
 struct command {
     std::string_view word;
     int (*run)(int argc, char **argv);
+    checked check;
+    std::span<const option> options;
+    int most_words; // besides the options and their values
 };
 
 constexpr command kCommands[] = {
-    {"test", run_self_test}, {"list", run_list}, {"pin", run_pin}, {"opacity", run_opacity},
-    {"lasterror", run_last_error}, {"watch", run_watch}, {"clickthrough", run_clickthrough}, {"reset", run_reset},
-    {"keep", run_keep}, {"move", run_move}, {"resize", run_resize}, {"minimize", run_minimize},
-    {"maximize", run_maximize}, {"restore", run_restore}, {"activate", run_activate}, {"close", run_close},
-    {"-h", run_help}, {"--help", run_help}, {"help", run_help}, {"--version", run_version},
+    {"test", run_self_test, checked::nothing, {}, 0},
+    {"list", run_list, checked::unknown_options, kListOptions, 0},
+    {"pin", run_pin, checked::nothing, {}, 0},
+    {"opacity", run_opacity, checked::nothing, {}, 0},
+    {"lasterror", run_last_error, checked::nothing, {}, 0},
+    {"watch", run_watch, checked::everything, kWatchOptions, 0},
+    {"clickthrough", run_clickthrough, checked::everything, {}, 2},
+    {"reset", run_reset, checked::everything, {}, 1},
+    {"keep", run_keep, checked::nothing, kKeepOptions, 0},
+    {"move", run_move, checked::everything, {}, 3},
+    {"resize", run_resize, checked::everything, {}, 3},
+    {"minimize", run_minimize, checked::everything, {}, 1},
+    {"maximize", run_maximize, checked::everything, {}, 1},
+    {"restore", run_restore, checked::everything, {}, 1},
+    {"activate", run_activate, checked::everything, {}, 1},
+    {"close", run_close, checked::everything, {}, 1},
+    {"-h", run_help, checked::nothing, {}, 0},
+    {"--help", run_help, checked::nothing, {}, 0},
+    {"help", run_help, checked::nothing, {}, 0},
+    {"/?", run_help, checked::nothing, {}, 0},
+    {"--version", run_version, checked::everything, {}, 0},
 };
+
+static_assert([] {
+    for (const command &candidate : kCommands) {
+        if (!help_of(candidate.word))
+            return false;
+    }
+    return true;
+}(), "every command has its help text");
+
+// A word that reads as an option: a dash and no digit after it, so that
+// negative numbers (coordinates, handles) stay numbers.
+bool is_option_word(std::string_view word)
+{
+    return word.size() >= 2 && word[0] == '-' && (word[1] < '0' || word[1] > '9');
+}
+
+const option *option_of(std::span<const option> options, std::string_view word)
+{
+    for (const option &known : options) {
+        if (known.word == word)
+            return &known;
+    }
+    return nullptr;
+}
+
+bool known_to_any_command(std::string_view word)
+{
+    for (const command &candidate : kCommands) {
+        if (option_of(candidate.options, word))
+            return true;
+    }
+    return false;
+}
+
+std::string option_list(std::span<const option> options)
+{
+    std::string listed;
+    for (const option &known : options)
+        listed += (listed.empty() ? "" : ", ") + std::string(known.word);
+    return listed;
+}
+
+// 0 when the command takes its words; else 2, after the error line that
+// names the word and the command's usage.
+int refused_words(const command &run, int argc, char **argv)
+{
+    if (run.check == checked::nothing)
+        return 0;
+    int words = 0;
+    for (int i = 2; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        const std::string shown = escaped_controls(word, true);
+        if (!is_option_word(word)) {
+            if (run.check == checked::everything && ++words > run.most_words) {
+                print_err("error: %s: '%s' is one word too many: leave it out, or put a word with blanks in double "
+                          "quotes (\"title:My notes\")\n",
+                          argv[1], shown.c_str());
+                print_command_usage(run.word);
+                return 2;
+            }
+            continue;
+        }
+        if (const option *known = option_of(run.options, word)) {
+            i += known->takes_value ? 1 : 0;
+            continue;
+        }
+        if (run.check == checked::unknown_options && known_to_any_command(word))
+            continue;
+        if (run.options.empty())
+            print_err("error: %s: '%s' is no option of %s, which takes none\n", argv[1], shown.c_str(), argv[1]);
+        else
+            print_err("error: %s: '%s' is no option of %s (%s)\n", argv[1], shown.c_str(), argv[1],
+                      option_list(run.options).c_str());
+        print_command_usage(run.word);
+        return 2;
+    }
+    return 0;
+}
 
 // Output that never arrived, on a full disk or into a closed pipe, must not
 // end in success: a script would take a cut-off listing for the desktop.
@@ -88,13 +213,24 @@ int checked_exit(int exit_code)
 int dispatch(int argc, char **argv)
 {
     if (argc < 2) {
-        print_usage();
+        print_overview();
         return 0;
     }
     const std::string_view word = argv[1];
     for (const command &candidate : kCommands) {
-        if (candidate.word == word)
-            return candidate.run(argc, argv);
+        if (candidate.word != word)
+            continue;
+        // A help word anywhere after a command asks for that command's help,
+        // whatever the other words are.
+        for (int i = 2; i < argc && candidate.run != run_help; ++i) {
+            if (is_help_word(argv[i]) && std::string_view(argv[i]) != "help") {
+                print_command_help(word);
+                return 0;
+            }
+        }
+        if (const int refused = refused_words(candidate, argc, argv))
+            return refused;
+        return candidate.run(argc, argv);
     }
     print_err("unknown command '%s'\n", argv[1]);
     print_usage();
@@ -124,11 +260,6 @@ uint32_t json_options(int argc, char **argv)
 uint32_t census_facts(uint32_t json_options)
 {
     return json_options & KESTAL_JSON_LONG ? KESTAL_CENSUS_PLACEMENT : 0;
-}
-
-void print_usage()
-{
-    write_out(kUsage);
 }
 
 // The narrow command line comes in the ANSI code page, which cannot hold

@@ -33,7 +33,7 @@ int run_pin(int argc, char **argv)
         return 2;
     }
     if (argc < 4 || is_number_text(argv[3]))
-        return run_on_target(argv[2], kestal_set_topmost, argc >= 4 ? atoi(argv[3]) : 1);
+        return run_on_target("pin", argv[2], kestal_set_topmost, argc >= 4 ? atoi(argv[3]) : 1);
     const int32_t how = switch_word(argv[3]);
     if (how < 0) {
         print_err("error: pin: the flag '%s' is not a number: give 1 or on to pin the window, 0 or off to release "
@@ -42,7 +42,7 @@ int run_pin(int argc, char **argv)
         print_usage();
         return 2;
     }
-    return run_on_target(argv[2], kestal_pin, how);
+    return run_on_target("pin", argv[2], kestal_pin, how);
 }
 
 bool parse_points(const char *text, int32_t &points)
@@ -63,12 +63,12 @@ int run_opacity(int argc, char **argv)
     }
     const std::string_view direction = argv[3];
     if (direction != "up" && direction != "down")
-        return run_on_target(argv[2], kestal_set_opacity, atoi(argv[3]));
+        return run_on_target("opacity", argv[2], kestal_set_opacity, atoi(argv[3]));
     int32_t points = 10;
     if (argc >= 5 && !parse_points(argv[4], points)) {
         print_err("error: opacity: the step '%s' is not a number of percentage points from 1 to 100\n", argv[4]);
         print_usage();
         return 2;
     }
-    return run_on_target(argv[2], kestal_step_opacity, direction == "up" ? points : -points);
+    return run_on_target("opacity", argv[2], kestal_step_opacity, direction == "up" ? points : -points);
 }

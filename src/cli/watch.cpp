@@ -7,6 +7,7 @@
 
 #include "cli.h"
 #include "console_text.h"
+#include "help_text.h"
 #include "kestal_inprocess.h"
 #include "watch_changes.h"
 #include "stop_signal.h"
@@ -50,7 +51,7 @@ int parse_watch_options(int argc, char **argv, watch_options &options)
             print_err("error: %s needs %s, not '%s'\n", argv[i],
                       interval ? "a number of milliseconds from 50 to 86400000" : "a number of lines, 1 or more",
                       i + 1 < argc ? argv[i + 1] : "");
-            print_usage();
+            print_command_usage("watch");
             return 2;
         }
         if (interval)

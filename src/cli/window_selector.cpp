@@ -7,8 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "cli.h"
 #include "console_text.h"
 #include "control_text.h"
+#include "help_text.h"
 #include "kestal_inprocess.h"
 #include "keep.h"
 #include "side_by_side.h"
@@ -100,6 +102,11 @@ bool matches(const window_selector &wanted, const kestal_window &window)
 bool read_selector(const char *word, window_selector &selector)
 {
     return parse_selector(widen(word), selector);
+}
+
+std::string no_selector_text(std::string_view word)
+{
+    return "'" + escaped_controls(word, true) + "' is no selector (active, exe:NAME, title:TEXT, class:NAME or pid:N)";
 }
 
 bool selector_matches(const window_selector &selector, const kestal_window &window)
@@ -219,23 +226,33 @@ static int run_action_on_selected(const char *word, window_action action, const 
         return 1;
     if (selected.empty()) {
         // The word may come from a script that took it from another program.
-        print_err("error: no window matches '%s'\n", escaped_controls(word, true).c_str());
+        const std::string shown = escaped_controls(word, true);
+        // "exe:notepad" is the likeliest miss: the listing names programs by file name.
+        if (wanted.kind == selector_kind::exe && wanted.text.find(L'.') == std::wstring::npos)
+            print_err("error: no window matches '%s': exe: takes the program's file name with its extension, such as "
+                      "'%s.exe'\n",
+                      shown.c_str(), shown.c_str());
+        else
+            print_err("error: no window matches '%s'\n", shown.c_str());
         return 1;
     }
     return run_on_windows(selected, action, context, attributes);
 }
 
-int run_on_selected(const char *word, window_setter setter, int32_t value)
-{
-    const setter_call call = {setter, value};
-    return run_action_on_selected(word, call_setter, &call, attributes_changed_by(setter));
-}
-
-static int run_on_one_target(const char *word, window_action action, const void *context, uint32_t attributes)
+static int run_on_one_target(const char *command, const char *word, window_action action, const void *context,
+                             uint32_t attributes)
 {
     const int selected = run_action_on_selected(word, action, context, attributes);
     if (selected >= 0)
         return selected;
+    // A word without digits read as the null handle, and failed as if a
+    // window had been asked for and refused: "pin notepad" meant a selector.
+    if (!is_number_text(word)) {
+        print_err("error: %s: %s, nor a window handle: give a handle that list prints, or a selector\n", command,
+                  no_selector_text(word).c_str());
+        print_command_usage(command);
+        return 2;
+    }
     void *window = handle_argument(word);
     if (action(window, context) == 1) {
         changed_by_command(static_cast<int64_t>(reinterpret_cast<intptr_t>(window)), attributes);
@@ -246,15 +263,15 @@ static int run_on_one_target(const char *word, window_action action, const void 
     return 1;
 }
 
-int run_action_on_target(const char *word, window_action action, const void *context)
+int run_action_on_target(const char *command, const char *word, window_action action, const void *context)
 {
-    return run_on_one_target(word, action, context, 0);
+    return run_on_one_target(command, word, action, context, 0);
 }
 
-int run_on_target(const char *word, window_setter setter, int32_t value)
+int run_on_target(const char *command, const char *word, window_setter setter, int32_t value)
 {
     const setter_call call = {setter, value};
-    return run_on_one_target(word, call_setter, &call, attributes_changed_by(setter));
+    return run_on_one_target(command, word, call_setter, &call, attributes_changed_by(setter));
 }
 
 int run_on_every_marked(window_setter setter, int32_t value)

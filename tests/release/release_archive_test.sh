@@ -2,8 +2,9 @@
 # A Release build of kestal-cli in a build folder of its own, as README says
 # to make one: the exe is stripped of its DWARF sections and points at the
 # separate file that keeps them, and the archive holds exactly the exe and
-# kestalw.exe, the header, README, LICENSE and their SHA-256 sums, which
-# check out.
+# kestalw.exe, the header, README, LICENSE, the reference in docs/ and their
+# SHA-256 sums, which check out; every link of README and the reference
+# leads to a file in the archive, and an anchor to one of its headings.
 #   release_archive_test.sh SOURCE_DIR WORK_DIR GENERATOR TOOLCHAIN_FILE PREFIX_PATH OBJDUMP OBJCOPY VERSION
 set -euo pipefail
 source_dir=$1 work=$2 generator=$3 toolchain=$4 prefix_path=$5 objdump=$6 objcopy=$7 version=$8
@@ -44,12 +45,41 @@ archive=$build/kestal-cli-$version-win64.zip
 top=kestal-cli-$version-win64
 mkdir -p "$work/unpacked"
 (cd "$work/unpacked" && cmake -E tar xf "$archive") || { echo "cannot unpack $archive" >&2; exit 1; }
-listed=$(cd "$work/unpacked" && find . -type f | sort | tr '\n' ' ')
-expected="./$top/LICENSE ./$top/README.md ./$top/SHA256SUMS ./$top/include/kestal.h ./$top/kestal-cli.exe ./$top/kestalw.exe "
+listed=$(cd "$work/unpacked" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
+docs=$(cd "$source_dir" && find docs -maxdepth 1 -type f | LC_ALL=C sort)
+[ -n "$docs" ] || { echo "no files in $source_dir/docs" >&2; exit 1; }
+expected=$( { printf '%s\n' LICENSE README.md SHA256SUMS include/kestal.h kestal-cli.exe kestalw.exe; echo "$docs"; } |
+  sed "s|^|./$top/|" | LC_ALL=C sort | tr '\n' ' ')
 [ "$listed" = "$expected" ] || fail "the archive holds [$listed], expected [$expected]"
-(cd "$work/unpacked/$top" && sha256sum --strict -c SHA256SUMS >/dev/null) || fail "SHA256SUMS does not check out"
-[ "$(wc -l <"$work/unpacked/$top/SHA256SUMS")" = 5 ] || fail "SHA256SUMS does not list exactly five files"
-cmp -s "$exe" "$work/unpacked/$top/kestal-cli.exe" || fail "the archive's exe is not the stripped build"
+root=$work/unpacked/$top
+(cd "$root" && sha256sum --strict -c SHA256SUMS >/dev/null) || fail "SHA256SUMS does not check out"
+summed=$(( 5 + $(echo "$docs" | wc -l) ))
+[ "$(wc -l <"$root/SHA256SUMS")" = "$summed" ] || fail "SHA256SUMS does not list exactly the $summed files beside it"
+cmp -s "$exe" "$root/kestal-cli.exe" || fail "the archive's exe is not the stripped build"
+
+# The anchors of a Markdown file's headings, as GitHub makes them.
+anchors() { sed -nE 's/^#{1,6} +//p' "$1" | tr '[:upper:]' '[:lower:]' | sed -E 's/[^a-z0-9 _-]//g; s/ /-/g'; }
+root=$(realpath "$root")
+readme_links=0
+while IFS= read -r page; do
+  shown=${page#"$root"/}
+  while IFS= read -r link; do
+    case $link in http://* | https://* | mailto:*) continue ;; esac
+    [ "$shown" = README.md ] && readme_links=$((readme_links + 1))
+    path=${link%%#*}
+    anchor=
+    [[ $link == *"#"* ]] && anchor=${link#*#}
+    target=$page
+    [ -n "$path" ] && target=$(realpath -m "$(dirname "$page")/$path")
+    if [[ $target != "$root"/* ]] || [ ! -f "$target" ]; then
+      fail "$shown links to $link, which the archive does not hold"
+    elif [ -n "$anchor" ] && ! anchors "$target" | grep -qxF -- "$anchor"; then
+      fail "$shown links to $link, but ${target#"$root"/} has no heading for #$anchor"
+    fi
+  done < <(grep -oE '\]\([^)[:space:]]+\)' "$page" | sed -E 's/^\]\((.*)\)$/\1/')
+done < <(find "$root" -name '*.md' | LC_ALL=C sort)
+[ "$readme_links" -gt 0 ] || fail "README.md in the archive has no links to check"
 
 [ "$failures" = 0 ] || { echo "$failures check(s) failed: see the lines above" >&2; exit 1; }
-echo "PASS: stripped Release exe, debug file with its link, archive $archive with verified sums"
+echo "PASS: stripped Release exe, debug file with its link, archive $archive with the reference, verified sums" \
+  "and $readme_links links of README that lead inside it"

@@ -1,0 +1,243 @@
+// What kestal-cli says about itself: the usage text, the overview of every
+// command, and each command's own help. The texts are data, so that the
+// command table can check at compile time that no command goes without one.
+#pragma once
+
+#include <string_view>
+
+// The seven lines that open every overview and that the usage errors of
+// the commands in them print.
+inline constexpr std::string_view kUsageText =
+    "tinsmere-kestal CLI\n"
+    "usage:\n"
+    "  kestal-cli list                         list top-level windows (JSON)\n"
+    "  kestal-cli pin <hwnd> [0|1]             set/clear always-on-top\n"
+    "  kestal-cli opacity <hwnd> <20..100>     set opacity\n"
+    "  kestal-cli test                         self-test roundtrip\n"
+    "  kestal-cli lasterror                    print last error\n";
+
+// The rest of the overview, after the usage text.
+inline constexpr std::string_view kOverviewMore =
+    "  kestal-cli pin <hwnd> on|off|toggle     pin, release, or flip the pin\n"
+    "  kestal-cli opacity <hwnd> up|down [N]   step the opacity by N points (10)\n"
+    "  kestal-cli clickthrough <hwnd> [on|off|toggle]  clicks pass through\n"
+    "  kestal-cli reset [<hwnd>]               take back what kestal changed\n"
+    "  kestal-cli move <hwnd> <x> <y>          move the top-left corner (pixels)\n"
+    "  kestal-cli resize <hwnd> <w> <h>        set the size (pixels)\n"
+    "  kestal-cli minimize <hwnd>              minimize\n"
+    "  kestal-cli maximize <hwnd>              maximize\n"
+    "  kestal-cli restore <hwnd>               back to the normal place and size\n"
+    "  kestal-cli activate <hwnd>              bring to the front with the keyboard\n"
+    "  kestal-cli close <hwnd>                 ask the window to close\n"
+    "  kestal-cli watch [options]              the listing's changes, live\n"
+    "  kestal-cli keep RULES [--at-logon]      keep windows by rules and hotkeys\n"
+    "  kestal-cli keep --stop|--not-at-logon   stop the keep, or its start at logon\n"
+    "  kestal-cli help [COMMAND]               this text, or one command's help\n"
+    "<hwnd> is a handle that list prints (decimal, or hex after 0x), or a selector,\n"
+    "which acts on every listed window that it matches:\n"
+    "  active                                  the foreground window\n"
+    "  exe:NAME                                windows of program NAME (notepad.exe)\n"
+    "  title:TEXT                              windows whose title contains TEXT\n"
+    "  class:NAME                              windows of window class NAME\n"
+    "  pid:N                                   windows of process N\n"
+    "options:\n"
+    "  list --long, watch --long               more members: pid, class, place, ...\n"
+    "  list --ascii, watch --ascii             the JSON in pure ASCII\n"
+    "  watch --interval MS                     list every MS milliseconds (250)\n"
+    "  watch --count N                         stop after N changes\n"
+    "  --version                               print the version\n"
+    "kestal-cli help COMMAND tells more about one (so do COMMAND --help, -h and /?).\n";
+
+// What a window argument may be; the help of every command that takes one
+// ends with it.
+inline constexpr std::string_view kTargetHelp =
+    "\n"
+    "<hwnd> is a window handle that list prints (decimal, or hex after 0x), or a\n"
+    "selector, which acts on every listed window that it matches:\n"
+    "  active        the foreground window\n"
+    "  exe:NAME      the windows of the program NAME, such as exe:notepad.exe\n"
+    "  title:TEXT    the windows whose title contains TEXT, case ignored\n"
+    "  class:NAME    the windows of the window class NAME\n"
+    "  pid:N         the windows of process N\n"
+    "A word with blanks goes in double quotes: \"title:My notes\".\n";
+
+struct command_help {
+    std::string_view word;
+    // The usage lines: "usage: kestal-cli WORD ..." and further forms.
+    std::string_view usage;
+    // What the command does, its options and its exit codes.
+    std::string_view text;
+    std::string_view examples;
+    bool takes_window;
+    // One of the usage text's commands: its usage errors print that text.
+    bool in_usage_text;
+};
+
+inline constexpr command_help kCommandHelp[] = {
+    {"list", "usage: kestal-cli list [--long] [--ascii]\n",
+     "Prints the visible top-level windows as one line of JSON: for each its hwnd,\n"
+     "title, exe, pinned and opacity. Exit code 0; 1 when no listing could be taken.\n"
+     "\n"
+     "options:\n"
+     "  --long    nine more members: pid, class, x, y, width, height, state,\n"
+     "            foreground and clickthrough\n"
+     "  --ascii   every character beyond ASCII as a \\u escape, so that the text\n"
+     "            reads the same under any code page\n",
+     "  kestal-cli list\n"
+     "  kestal-cli list --long --ascii\n",
+     false, true},
+    {"pin",
+     "usage: kestal-cli pin <hwnd> [0|1]\n"
+     "       kestal-cli pin <hwnd> on|off|toggle\n",
+     "Pins the window always-on-top (no flag, on, or any number but 0) or releases\n"
+     "it (0 or off); toggle releases a pinned window and pins any other. Prints ok;\n"
+     "exit code 1 when a window could not be changed.\n",
+     "  kestal-cli pin 65644\n"
+     "  kestal-cli pin exe:vlc.exe\n"
+     "  kestal-cli pin active toggle\n",
+     true, true},
+    {"opacity",
+     "usage: kestal-cli opacity <hwnd> <20..100>\n"
+     "       kestal-cli opacity <hwnd> up|down [N]\n",
+     "Sets the window's opacity in percent, from 20 (faintest) to 100 (opaque).\n"
+     "up and down step it by N percentage points (1 to 100, default 10), kept\n"
+     "within 20..100. Prints ok; exit code 1 when a window could not be changed.\n",
+     "  kestal-cli opacity exe:notepad.exe 70\n"
+     "  kestal-cli opacity active down 20\n",
+     true, true},
+    {"test", "usage: kestal-cli test\n",
+     "Runs a self-test on a window of its own: pins, releases and fades it through\n"
+     "the library, reads each change back from the listing, and prints one PASS or\n"
+     "FAIL line per check and the tally. Exit code 1 when a check failed.\n",
+     "  kestal-cli test\n", false, true},
+    {"lasterror", "usage: kestal-cli lasterror\n",
+     "Prints the library's last-error text. Each run is a process of its own, so\n"
+     "in a run of its own it prints \"no error\"; a host that loads the library\n"
+     "reads the text with kestal_last_error.\n",
+     "  kestal-cli lasterror\n", false, true},
+    {"help",
+     "usage: kestal-cli help [COMMAND]\n"
+     "       kestal-cli COMMAND --help\n",
+     "Without a command: every command, the selectors and the options. With one:\n"
+     "that command's usage, options and examples. -h, --help and /? mean help,\n"
+     "before a command or after it.\n",
+     "  kestal-cli help watch\n"
+     "  kestal-cli keep /?\n",
+     false, true},
+    {"watch", "usage: kestal-cli watch [--interval MS] [--count N] [--long] [--ascii]\n",
+     "Writes the listing's changes as JSON Lines until stopped: one \"opened\" line\n"
+     "per listed window, then {\"event\":\"ready\"}, then one line per change:\n"
+     "\"opened\", \"closed\", or \"changed\" with the members that changed. Ends with\n"
+     "exit code 0 on Ctrl+C, when its reader goes, or after --count changes; 1 when\n"
+     "a listing fails.\n"
+     "\n"
+     "options:\n"
+     "  --interval MS   list every MS milliseconds, 50 to 86400000 (default 250);\n"
+     "                  window events bring a listing forward\n"
+     "  --count N       stop after N change lines\n"
+     "  --long          the windows as list --long writes them; moving, sizing and\n"
+     "                  the foreground are changes too\n"
+     "  --ascii         the windows as list --ascii writes them\n",
+     "  kestal-cli watch\n"
+     "  kestal-cli watch --long --count 1\n",
+     false, false},
+    {"clickthrough", "usage: kestal-cli clickthrough <hwnd> [on|off|toggle|1|0]\n",
+     "Lets mouse clicks pass through the window to whatever lies beneath it (on,\n"
+     "the default, or 1), stops that (off or 0), or flips it (toggle). Prints ok;\n"
+     "exit code 1 when a window could not be changed.\n",
+     "  kestal-cli clickthrough title:overlay\n"
+     "  kestal-cli clickthrough active toggle\n",
+     true, false},
+    {"reset", "usage: kestal-cli reset [<hwnd>]\n",
+     "Takes back what kestal changed on the window, or on every listed window\n"
+     "without one: the pin it gave or took, the opacity, click-through. A window\n"
+     "that its own program made topmost or layered keeps that. Prints ok, also\n"
+     "when there was nothing to take back.\n",
+     "  kestal-cli reset\n"
+     "  kestal-cli reset active\n",
+     true, false},
+    {"keep",
+     "usage: kestal-cli keep RULES\n"
+     "       kestal-cli keep RULES --at-logon\n"
+     "       kestal-cli keep --not-at-logon\n"
+     "       kestal-cli keep --stop\n",
+     "Keeps the windows that the rules file RULES matches the way it says (pinned,\n"
+     "faded, click-through) and runs its hotkeys' commands, writing JSON Lines, until\n"
+     "stopped; then gives back every change it made.\n"
+     "\n"
+     "  keep RULES                runs until keep --stop, Ctrl+C or the console closes\n"
+     "  keep RULES --at-logon     checks RULES, then starts kestalw.exe keep RULES\n"
+     "                            at each logon\n"
+     "  keep --not-at-logon       no longer starts it at logon\n"
+     "  keep --stop               stops the keep that runs, once it has given\n"
+     "                            everything back\n"
+     "\n"
+     "A rules file is JSON; comments and trailing commas are welcome:\n"
+     "  {\"rules\": [{\"match\": \"exe:vlc.exe\", \"pin\": true}],\n"
+     "   \"keys\": {\"Ctrl+Alt+T\": \"pin active toggle\"}}\n"
+     "Exit code 2 for a rules file that cannot be used; 1 when a keep runs already.\n",
+     "  kestal-cli keep rules.json\n"
+     "  kestal-cli keep --stop\n",
+     false, false},
+    {"move", "usage: kestal-cli move <hwnd> <x> <y>\n",
+     "Moves the window's top-left corner to x, y in screen pixels, as list --long\n"
+     "gives them; the size stays. A minimized window stays minimized and comes back\n"
+     "at the new place. When the window ends somewhere else, or on no screen, it\n"
+     "still prints ok, and a note on stderr says where the window is.\n",
+     "  kestal-cli move exe:notepad.exe 0 0\n"
+     "  kestal-cli move 0x1006C -8 100\n",
+     true, false},
+    {"resize", "usage: kestal-cli resize <hwnd> <width> <height>\n",
+     "Gives the window the size width x height in screen pixels, 1 or more each;\n"
+     "the top-left corner stays. The window's program or the system may hold it to\n"
+     "a smallest or largest size: then it still prints ok, and a note on stderr\n"
+     "says the size that the window has.\n",
+     "  kestal-cli resize exe:notepad.exe 960 1080\n", true, false},
+    {"minimize", "usage: kestal-cli minimize <hwnd>\n", "Minimizes the window. Prints ok.\n",
+     "  kestal-cli minimize active\n", true, false},
+    {"maximize", "usage: kestal-cli maximize <hwnd>\n", "Maximizes the window. Prints ok.\n",
+     "  kestal-cli maximize exe:notepad.exe\n", true, false},
+    {"restore", "usage: kestal-cli restore <hwnd>\n",
+     "Brings the window back to its normal place and size, from minimized or\n"
+     "maximized (also a minimized window that was maximized before). Prints ok.\n",
+     "  kestal-cli restore exe:notepad.exe\n", true, false},
+    {"activate", "usage: kestal-cli activate <hwnd>\n",
+     "Brings the window to the front and gives it the keyboard, restoring it first\n"
+     "when it is minimized. Windows lets only the program that the user works in\n"
+     "change the foreground; when it refuses, activate says so and exits with 1.\n",
+     "  kestal-cli activate title:Calculator\n", true, false},
+    {"close", "usage: kestal-cli close <hwnd>\n",
+     "Asks the window to close, as its close button does; ok means it was asked.\n"
+     "Its program may ask to save, or refuse; nothing is waited for, and no process\n"
+     "is ended.\n",
+     "  kestal-cli close title:Untitled\n", true, false},
+    {"--version", "usage: kestal-cli --version\n", "Prints the version, such as kestal-cli 0.1.0.\n",
+     "  kestal-cli --version\n", false, false},
+};
+
+// The words that ask for help, before a command or after it.
+constexpr bool is_help_word(std::string_view word)
+{
+    return word == "help" || word == "-h" || word == "--help" || word == "/?";
+}
+
+// The help of the command `word` (any help word for help itself); null for
+// a word that is no command.
+constexpr const command_help *help_of(std::string_view word)
+{
+    const std::string_view wanted = is_help_word(word) ? "help" : word;
+    for (const command_help &help : kCommandHelp) {
+        if (help.word == wanted)
+            return &help;
+    }
+    return nullptr;
+}
+
+// The usage text followed by the overview.
+void print_overview();
+// The whole help of the command `word`: its usage, options and examples.
+// False, with nothing written, for a word that is no command.
+bool print_command_help(std::string_view word);
+// What a usage error of the command `word` prints after its error line: the
+// command's usage lines, or the usage text for a command that is in it.
+void print_command_usage(std::string_view word);
