@@ -301,15 +301,17 @@ TEST_F(Keep, rules_hold_windows_as_they_come_hotkeys_win_and_everything_is_given
 
     // The keys of the new file run their commands, and their lines quote a
     // command's control characters as escapes, never raw.
+    ASSERT_EQ(kt::child_command(child, "front " + kt::handle_text(renamed)), "ok");
+    ASSERT_TRUE(eventually([&] { return GetForegroundWindow() == renamed; }));
     ASSERT_TRUE(press_keys({VK_CONTROL, VK_MENU, VK_SHIFT}, VK_F14)) << "the modifiers did not stay down";
     EXPECT_TRUE(eventually([&] { return has_line(run, "\"keys\":\"ctrl+alt+shift+F14\""); })) << all_lines(run);
     EXPECT_TRUE(eventually([&] { return topmost(renamed); })) << "the key read again did not run its command";
     ASSERT_TRUE(press_keys({VK_CONTROL, VK_MENU, VK_SHIFT}, VK_F15)) << "the modifiers did not stay down";
     EXPECT_TRUE(eventually([&] {
-        return has_line(run, "\"command\":\"pin \\\"title:none\\u001b\\u009b\\\" toggle\",\"exit\":1");
+        return has_line(run, "\"command\":\"pin title:none\\u001b\\u009b toggle\",\"exit\":1");
     })) << all_lines(run);
     EXPECT_TRUE(eventually([&] {
-        return err_text(run).find("error: ctrl+alt+shift+F15 (pin \"title:none\\u001b\\u009b\" toggle): no window "
+        return err_text(run).find("error: ctrl+alt+shift+F15 (pin title:none\\u001b\\u009b toggle): no window "
                                   "matches 'title:none\\u001b\\u009b'") != std::string::npos;
     })) << err_text(run);
     EXPECT_EQ(err_text(run).find("\x1b"), std::string::npos) << "a raw ESC reached stderr";

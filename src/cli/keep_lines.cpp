@@ -1,6 +1,7 @@
 // keep's lines: JSON to stdout, or to <rules>.log for a keep without a console.
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "console_text.h"
 #include "control_text.h"
@@ -143,11 +144,15 @@ void window_line(keep_state &state, const char *event, int64_t hwnd, const char 
     keep_line(state, doc, object);
 }
 
-// The line may quote the rules file or a command's error, which may quote
-// another program's text.
+// The line may quote the rules file, a window's title or a command's error,
+// which may quote another program's text. A system message's own line
+// break at its end is no part of it.
 void report_error(keep_state &state, const std::string &raw_line)
 {
-    const std::string line = escaped_controls(raw_line, false);
+    std::string_view text = raw_line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.remove_suffix(1);
+    const std::string line = escaped_controls(text, true);
     if (state.log)
         log_line(state, line);
     else
