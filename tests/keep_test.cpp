@@ -308,7 +308,8 @@ TEST_F(Keep, rules_hold_windows_as_they_come_hotkeys_win_and_everything_is_given
     EXPECT_TRUE(eventually([&] { return topmost(renamed); })) << "the key read again did not run its command";
     ASSERT_TRUE(press_keys({VK_CONTROL, VK_MENU, VK_SHIFT}, VK_F15)) << "the modifiers did not stay down";
     EXPECT_TRUE(eventually([&] {
-        return has_line(run, "\"command\":\"pin title:none\\u001b\\u009b toggle\",\"exit\":1");
+        // JSON's own escape of ESC, as yyjson writes it, and ours of U+009B.
+        return has_line(run, "\"command\":\"pin title:none\\u001B\\u009b toggle\",\"exit\":1");
     })) << all_lines(run);
     EXPECT_TRUE(eventually([&] {
         return err_text(run).find("error: ctrl+alt+shift+F15 (pin title:none\\u001b\\u009b toggle): no window "
