@@ -20,11 +20,7 @@ constexpr long kLogKept = kLogLimit / 4;
 // the names that the person gave the folders and the file.
 std::wstring long_path(const std::wstring &path)
 {
-    const DWORD chars = GetLongPathNameW(path.c_str(), nullptr, 0);
-    std::wstring full(chars, L'\0');
-    const DWORD written = chars ? GetLongPathNameW(path.c_str(), full.data(), chars) : 0;
-    full.resize(written < chars ? written : 0);
-    return full.empty() ? path : full;
+    return path_in_form(path, GetLongPathNameW);
 }
 
 // The newest part of the log, from a line's start, once it has grown past

@@ -50,11 +50,7 @@ bool registry_calls()
 // volume keeps no short names.
 std::wstring short_path(const std::wstring &path)
 {
-    const DWORD chars = GetShortPathNameW(path.c_str(), nullptr, 0);
-    std::wstring short_form(chars, L'\0');
-    const DWORD written = chars ? GetShortPathNameW(path.c_str(), short_form.data(), chars) : 0;
-    short_form.resize(written < chars ? written : 0);
-    return short_form.empty() ? path : short_form;
+    return path_in_form(path, GetShortPathNameW);
 }
 
 bool open_run_key(HKEY &key, std::string &error)

@@ -34,3 +34,12 @@ std::string system_reason(unsigned long code)
         text.remove_suffix(1);
     return narrow(text);
 }
+
+std::wstring path_in_form(const std::wstring &path, path_form form)
+{
+    const DWORD chars = form(path.c_str(), nullptr, 0);
+    std::wstring formed(chars, L'\0');
+    const DWORD written = chars ? form(path.c_str(), formed.data(), chars) : 0;
+    formed.resize(written < chars ? written : 0);
+    return formed.empty() ? path : formed;
+}
