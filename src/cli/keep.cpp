@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "cli.h"
 #include "console_text.h"
 #include "control_text.h"
+#include "keep_face.h"
 #include "keep_logon.h"
 #include "keep_state.h"
 #include "stop_signal.h"
@@ -47,6 +49,7 @@ void end_keep(keep_state &state)
     state.ended = true;
     stop_window_events();
     unregister_hotkeys(state);
+    end_face();
     kestal_set_answer_wait(kGiveBackWaitMs);
     wait_for_changes(state, kGiveBackWaitMs);
     name_unfinished_changes(state);
@@ -69,6 +72,10 @@ LRESULT CALLBACK keep_procedure(HWND window, UINT message, WPARAM wparam, LPARAM
         if (state)
             take_change_result(*state, lparam);
         return 0;
+    case kPauseMessage:
+    case kResumeMessage:
+    case kReloadMessage:
+        return state ? take_face_request(*state, message) : 0;
     case WM_QUERYENDSESSION:
         return TRUE;
     case WM_ENDSESSION:
@@ -179,6 +186,7 @@ int keep_until_stopped(keep_state &state)
     // Hooked before "ready", so that a reader that acts on it is heard.
     start_window_events(g_window_event);
     const HANDLE rules_changed = watch_rules_folder(state.path);
+    update_face(state);
     simple_line(state, "ready");
     const HANDLE wakers[] = {g_stop_wake, g_window_event, rules_changed};
     const DWORD waited_for = rules_changed ? 3 : 2;
@@ -192,6 +200,8 @@ int keep_until_stopped(keep_state &state)
             const DWORD woken =
                 MsgWaitForMultipleObjects(waited_for, wakers, FALSE, static_cast<DWORD>(due - now), QS_ALLINPUT);
             pump_messages(state);
+            if (std::exchange(state.list_now, false))
+                next_listing = GetTickCount64();
             // Other files of the rules' folder change too: only new rules
             // bring a listing forward.
             const bool reloaded =
@@ -202,7 +212,9 @@ int keep_until_stopped(keep_state &state)
         }
         if (!rules_changed)
             reload_if_changed(state);
-        apply_rules(state);
+        if (!state.paused)
+            apply_rules(state);
+        update_face(state);
         next_listing = GetTickCount64() + kIntervalMs;
         settled = 0;
     }
@@ -221,8 +233,10 @@ int run_keep(int argc, char **argv)
         return stop_running_keep();
     if (first == "--not-at-logon")
         return set_logon_entry("", false);
+    if (first == "--pause" || first == "--resume" || first == "--reload")
+        return ask_running_keep(first);
     if (first.empty() || first.starts_with("--")) {
-        print_err("error: keep needs a rules file, or --stop or --not-at-logon\n");
+        print_err("error: keep needs a rules file, or --stop, --pause, --resume, --reload or --not-at-logon\n");
         print_usage();
         return 2;
     }
