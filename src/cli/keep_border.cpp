@@ -28,7 +28,8 @@ constexpr DWORD kStopWaitMs = 2000;
 struct border {
     HWND target;
     HWND window;
-    RECT placed;   // the border's own rectangle when it was placed last
+    RECT frame;    // the window's frame when the border was placed last
+    RECT placed;   // the border's own rectangle then
     int thickness; // in pixels, there
     bool shown;
 };
@@ -37,6 +38,10 @@ struct border {
 SRWLOCK g_wanted_lock = SRWLOCK_INIT;
 std::vector<HWND> g_wanted;
 keep_border g_wanted_style;
+// Set while a kWantedMessage waits to be taken: a thread that is behind
+// (making a hundred borders takes seconds under Wine) takes the newest
+// windows once, rather than each listing's in turn.
+volatile LONG g_wanted_posted = 0;
 
 HANDLE g_thread = nullptr;
 DWORD g_thread_id = 0;
@@ -85,6 +90,12 @@ LRESULT CALLBACK border_procedure(HWND window, UINT message, WPARAM wparam, LPAR
         // A border goes with its window or with keep, never on its own:
         // `taskkill` without /F asks every top-level window of keep to close.
         return 0;
+    case WM_DISPLAYCHANGE:
+    case WM_DPICHANGED:
+        // A screen that scales anew: each border asks its monitor's scale again.
+        for (border &b : g_borders)
+            b.thickness = 0;
+        break;
     case WM_SETTINGCHANGE:
     case WM_DWMCOLORIZATIONCOLORCHANGED:
         // The accent colour changed, perhaps: every border hears it and repaints.
@@ -148,7 +159,10 @@ void place(border &b)
         b.shown = false;
         return;
     }
-    const int thickness = MulDiv(g_style.thickness, dpi_at(frame), 96);
+    // The monitor's scale is asked again only when the window has moved:
+    // under Wine that takes three requests.
+    const int thickness =
+        b.thickness && EqualRect(&frame, &b.frame) ? b.thickness : MulDiv(g_style.thickness, dpi_at(frame), 96);
     const RECT outer = {frame.left - thickness, frame.top - thickness, frame.right + thickness,
                         frame.bottom + thickness};
     const int width = outer.right - outer.left, height = outer.bottom - outer.top;
@@ -159,6 +173,7 @@ void place(border &b)
     // Just above its window: after the window that lies above it, or on top
     // when there is none.
     const HWND above = GetWindow(b.target, GW_HWNDPREV);
+    b.frame = frame;
     if (b.shown && !resized && above == b.window && EqualRect(&outer, &b.placed))
         return;
     UINT flags = SWP_NOACTIVATE | SWP_NOOWNERZORDER | SWP_SHOWWINDOW;
@@ -184,6 +199,7 @@ HWND make_border()
 
 void take_wanted()
 {
+    InterlockedExchange(&g_wanted_posted, 0);
     AcquireSRWLockShared(&g_wanted_lock);
     const std::vector<HWND> wanted = g_wanted;
     const keep_border style = g_wanted_style;
@@ -192,7 +208,8 @@ void take_wanted()
     const bool restyled = style.accent != g_style.accent || style.color != g_style.color ||
                           style.thickness != g_style.thickness;
     g_style = style;
-    take_color();
+    if (restyled || !g_brush)
+        take_color();
     auto unwanted = [&](const border &b) {
         if (std::find(wanted.begin(), wanted.end(), b.target) != wanted.end())
             return false;
@@ -204,11 +221,13 @@ void take_wanted()
         if (std::any_of(g_borders.begin(), g_borders.end(), [&](const border &b) { return b.target == target; }))
             continue;
         if (HWND window = make_border())
-            g_borders.push_back({target, window, {}, 0, false});
+            g_borders.push_back({target, window, {}, {}, 0, false});
     }
     for (border &b : g_borders) {
-        if (restyled)
+        if (restyled) {
+            b.thickness = 0;
             InvalidateRect(b.window, nullptr, FALSE);
+        }
         place(b);
     }
 }
@@ -309,7 +328,8 @@ void show_borders(const std::vector<HWND> &windows, const keep_border &style)
         return;
     if (!g_thread && !start_thread())
         return;
-    PostThreadMessageW(g_thread_id, kWantedMessage, 0, 0);
+    if (!InterlockedExchange(&g_wanted_posted, 1) && !PostThreadMessageW(g_thread_id, kWantedMessage, 0, 0))
+        InterlockedExchange(&g_wanted_posted, 0);
 }
 
 void end_borders()
@@ -323,4 +343,5 @@ void end_borders()
     WaitForSingleObject(g_thread, kStopWaitMs);
     CloseHandle(g_thread);
     g_thread = nullptr;
+    InterlockedExchange(&g_wanted_posted, 0);
 }
