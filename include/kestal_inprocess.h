@@ -99,6 +99,12 @@ void kestal_forget_by_hand(void *hwnd);
  */
 int32_t kestal_carries_marks(void *hwnd);
 
+/**
+ * 1 when kestal gave the window its pin (the mark that kestal_reset takes
+ * back by releasing it), else 0. One property read.
+ */
+int32_t kestal_carries_pin_mark(void *hwnd);
+
 /*============================================================================
  * Bounds and errors per thread
  *===========================================================================*/
@@ -209,6 +215,12 @@ typedef struct kestal_window {
 /** Census facts: leave the class names out ("" for every window), for a
  * listing that does not print them; one call less per new window. */
 #define KESTAL_CENSUS_WITHOUT_CLASS 0x2u
+
+/**
+ * The class of the windows that kestal draws on the desktop for itself (the
+ * borders of `keep`): no census lists them, in any process.
+ */
+#define KESTAL_BORDER_CLASS L"KestalBorder"
 
 /**
  * Takes a census of the windows that kestal_list lists, in the same order,

@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "cli.h"
 #include "console_text.h"
 #include "control_text.h"
 #include "help_text.h"
+#include "keep_face.h"
 #include "keep_logon.h"
 #include "keep_state.h"
 #include "stop_signal.h"
@@ -48,6 +50,7 @@ void end_keep(keep_state &state)
     state.ended = true;
     stop_window_events();
     unregister_hotkeys(state);
+    end_face();
     kestal_set_answer_wait(kGiveBackWaitMs);
     wait_for_changes(state, kGiveBackWaitMs);
     name_unfinished_changes(state);
@@ -70,6 +73,10 @@ LRESULT CALLBACK keep_procedure(HWND window, UINT message, WPARAM wparam, LPARAM
         if (state)
             take_change_result(*state, lparam);
         return 0;
+    case kPauseMessage:
+    case kResumeMessage:
+    case kReloadMessage:
+        return state ? take_face_request(*state, message) : 0;
     case WM_QUERYENDSESSION:
         return TRUE;
     case WM_ENDSESSION:
@@ -203,6 +210,7 @@ int keep_until_stopped(keep_state &state)
     // Hooked before "ready", so that a reader that acts on it is heard.
     start_window_events(g_window_event);
     const HANDLE rules_changed = watch_rules_folder(state.path);
+    update_face(state);
     simple_line(state, "ready");
     const HANDLE wakers[] = {g_stop_wake, g_window_event, rules_changed};
     const DWORD waited_for = rules_changed ? 3 : 2;
@@ -216,6 +224,8 @@ int keep_until_stopped(keep_state &state)
             const DWORD woken =
                 MsgWaitForMultipleObjects(waited_for, wakers, FALSE, static_cast<DWORD>(due - now), QS_ALLINPUT);
             pump_messages(state);
+            if (std::exchange(state.list_now, false))
+                next_listing = GetTickCount64();
             // Other files of the rules' folder change too: only new rules
             // bring a listing forward.
             const bool reloaded =
@@ -226,7 +236,9 @@ int keep_until_stopped(keep_state &state)
         }
         if (!rules_changed)
             reload_if_changed(state);
-        apply_rules(state);
+        if (!state.paused)
+            apply_rules(state);
+        update_face(state);
         next_listing = GetTickCount64() + kIntervalMs;
         settled = 0;
     }
@@ -243,8 +255,8 @@ int run_keep(int argc, char **argv)
     // The rules file and one option, in either order: argv's index of each, 0 for none.
     int rules_at = 0, option_at = 0;
     const auto word_too_many = [&](int at) {
-        print_err("error: keep: '%s' is a word too many: give a rules file with or without --at-logon, or --stop, "
-                  "or --not-at-logon\n",
+        print_err("error: keep: '%s' is a word too many: give a rules file with or without --at-logon, or one of "
+                  "--stop, --pause, --resume, --reload and --not-at-logon\n",
                   argv[at]);
         print_command_usage("keep");
         return 2;
@@ -252,8 +264,11 @@ int run_keep(int argc, char **argv)
     for (int i = 2; i < argc; ++i) {
         const std::string_view word = argv[i];
         const bool is_option = word.size() > 1 && word[0] == '-';
-        if (is_option && word != "--stop" && word != "--at-logon" && word != "--not-at-logon") {
-            print_err("error: keep: '%s' is no option of keep (--stop, --at-logon, --not-at-logon)\n", argv[i]);
+        if (is_option && word != "--stop" && word != "--at-logon" && word != "--not-at-logon" && word != "--pause" &&
+            word != "--resume" && word != "--reload") {
+            print_err("error: keep: '%s' is no option of keep (--stop, --pause, --resume, --reload, --at-logon, "
+                      "--not-at-logon)\n",
+                      argv[i]);
             print_command_usage("keep");
             return 2;
         }
@@ -263,15 +278,18 @@ int run_keep(int argc, char **argv)
         slot = i;
     }
     const std::string_view option = option_at ? argv[option_at] : "";
-    // --stop and --not-at-logon stand alone; --at-logon goes with a rules file.
+    // --stop, --pause, --resume, --reload and --not-at-logon stand alone;
+    // --at-logon goes with a rules file.
     if (rules_at && option_at && option != "--at-logon")
         return word_too_many(rules_at > option_at ? rules_at : option_at);
     if (option == "--stop")
         return stop_running_keep();
+    if (option == "--pause" || option == "--resume" || option == "--reload")
+        return ask_running_keep(option);
     if (option == "--not-at-logon")
         return set_logon_entry("", false);
     if (!rules_at) {
-        print_err("error: keep needs a rules file, or --stop or --not-at-logon\n");
+        print_err("error: keep needs a rules file, or --stop, --pause, --resume, --reload or --not-at-logon\n");
         print_command_usage("keep");
         return 2;
     }

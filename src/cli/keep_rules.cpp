@@ -170,6 +170,64 @@ bool read_rule(yyjson_val *object, keep_rule &rule, std::string &where, std::str
     return true;
 }
 
+// "#RRGGBB", case ignored.
+bool read_color(yyjson_val *value, COLORREF &color)
+{
+    const char *text = yyjson_is_str(value) ? yyjson_get_str(value) : "";
+    if (strlen(text) != 7 || text[0] != '#')
+        return false;
+    uint32_t rgb = 0;
+    for (const char *digit = text + 1; *digit; ++digit) {
+        const char c = static_cast<char>(*digit | 0x20);
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+        rgb = rgb << 4 | static_cast<uint32_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+    }
+    color = RGB(rgb >> 16, (rgb >> 8) & 0xFF, rgb & 0xFF);
+    return true;
+}
+
+// `true`, `false`, or {"color": "#RRGGBB", "thickness": N}; false with
+// `where` naming the member and `why` what is wrong.
+bool read_border(yyjson_val *value, keep_border &border, std::string &where, std::string &why)
+{
+    where = "border";
+    if (yyjson_is_bool(value)) {
+        border.shown = yyjson_get_bool(value);
+        return true;
+    }
+    if (!yyjson_is_obj(value)) {
+        why = "is neither true, false nor an object with \"color\" and \"thickness\"";
+        return false;
+    }
+    border.shown = true;
+    size_t index, count;
+    yyjson_val *key, *member;
+    yyjson_obj_foreach(value, index, count, key, member)
+    {
+        const std::string_view name = yyjson_get_str(key);
+        where = "border." + std::string(name);
+        if (name == "color") {
+            border.accent = false;
+            if (!read_color(member, border.color)) {
+                why = "is not a colour written as \"#RRGGBB\"";
+                return false;
+            }
+        } else if (name == "thickness") {
+            const int64_t pixels = yyjson_is_int(member) ? yyjson_get_sint(member) : 0;
+            if (pixels < 1 || pixels > 16) {
+                why = "is not a whole number of pixels from 1 to 16";
+                return false;
+            }
+            border.thickness = static_cast<int32_t>(pixels);
+        } else {
+            why = "is no member of a border (color, thickness)";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool read_document(yyjson_val *root, keep_rules &rules, std::string &where, std::string &why)
 {
     if (!yyjson_is_obj(root)) {
@@ -222,11 +280,20 @@ bool read_document(yyjson_val *root, keep_rules &rules, std::string &where, std:
                 }
                 rules.hotkeys.push_back(hotkey);
             }
+        } else if (name == "border") {
+            if (!read_border(value, rules.border, where, why))
+                return false;
+        } else if (name == "tray") {
+            int32_t tray = 1;
+            where = "tray";
+            if (!read_switch(value, tray, why))
+                return false;
+            rules.tray = tray != 0;
         } else {
             where = std::string(name);
             why = name == "rules"  ? "is not an array of rules"
                   : name == "keys" ? "is not an object of keys and commands"
-                                   : "is no member of a rules file (rules, keys)";
+                                   : "is no member of a rules file (rules, keys, border, tray)";
             return false;
         }
     }

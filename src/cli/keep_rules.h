@@ -29,9 +29,19 @@ struct keep_hotkey {
     std::vector<std::string> words; // the command line, without the program name
 };
 
+// The border that keep draws around the windows it pinned.
+struct keep_border {
+    bool shown = false;
+    bool accent = true;   // the system's accent colour rather than `color`
+    COLORREF color = 0;
+    int32_t thickness = 3; // pixels at 100 % scale
+};
+
 struct keep_rules {
     std::vector<keep_rule> rules;
     std::vector<keep_hotkey> hotkeys;
+    keep_border border;
+    bool tray = true; // the icon in the notification area
 };
 
 // The rules file's text at `path` as UTF-8: read from UTF-8, with or

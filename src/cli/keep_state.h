@@ -62,7 +62,11 @@ struct keep_state {
     std::vector<left_to_person> told;
     // The last listing's windows, by handle and process, with their names.
     std::vector<changed_window> last_listed;
+    // The handles of the last listing's windows that were pinned.
+    std::vector<int64_t> listed_pinned;
     bool ended = false; // everything given back already
+    bool paused = false;   // the rules are not applied, the borders are gone; nothing was given back
+    bool list_now = false; // a listing is due at once: the rules were resumed or read again
     FILE *log = nullptr; // without a console: the lines go to <rules>.log, each with its time
     std::wstring log_path;
 };
@@ -110,6 +114,10 @@ void give_back(keep_state &state);
 
 inline constexpr UINT kStopMessage = WM_APP + 1;
 inline constexpr UINT kChangeMadeMessage = WM_APP + 2;
+// From `keep --pause`, `--resume` and `--reload`, and the icon's menu.
+inline constexpr UINT kPauseMessage = WM_APP + 3;
+inline constexpr UINT kResumeMessage = WM_APP + 4;
+inline constexpr UINT kReloadMessage = WM_APP + 5;
 
 // ---- the hotkeys (keep_hotkeys.cpp) ----
 void register_hotkeys(keep_state &state);

@@ -301,6 +301,11 @@ bool apply_rules(keep_state &state)
     state.last_listed.clear();
     for (const kestal_window &window : listed)
         state.last_listed.push_back({window.hwnd, static_cast<DWORD>(window.pid), 0, window.title, window.exe});
+    state.listed_pinned.clear();
+    for (const kestal_window &window : listed) {
+        if (window.pinned)
+            state.listed_pinned.push_back(window.hwnd);
+    }
     for (size_t i = 0; i < listed.size(); ++i)
         keep_window(state, listed[i], state.last_listed[i]);
     // What keep knows of windows that have closed is of no more use.

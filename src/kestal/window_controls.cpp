@@ -261,3 +261,8 @@ int32_t kestal_carries_marks(void *hwnd)
 {
     return library_ready() && carries_marks(static_cast<HWND>(hwnd)) ? 1 : 0;
 }
+
+int32_t kestal_carries_pin_mark(void *hwnd)
+{
+    return library_ready() && has_mark(static_cast<HWND>(hwnd), kPinnedProperty) ? 1 : 0;
+}

@@ -39,6 +39,7 @@ constexpr DWORD kDwmCloakedAttribute = 14;
 // so are the frames of store apps.
 constexpr int32_t kMaxShellWindows = 64;
 constexpr int32_t kMaxAppFrames = 256;
+constexpr int32_t kMaxBorders = 1024;
 constexpr int32_t kMaxClassAtoms = 512;
 
 // A class name found for a class atom in this census.
@@ -72,6 +73,8 @@ struct census {
     int32_t shell_len;
     HWND frames[kMaxAppFrames];
     int32_t frames_len;
+    HWND borders[kMaxBorders];
+    int32_t borders_len;
     class_atom atoms[kMaxClassAtoms];
     int32_t atoms_len;
     // Cleared by the first answer that the DWM cannot give for any window.
@@ -161,14 +164,16 @@ static int32_t windows_of_class(const wchar_t *class_name, HWND *found, int32_t 
 }
 
 // Progman and WorkerW are the desktop shell's own windows, not the user's,
-// and a store app's frame (ApplicationFrameWindow) belongs to the frame host,
-// whichever app it holds. They are found by class once per census, so that no
-// window needs to be asked for its class to be told apart.
+// a store app's frame (ApplicationFrameWindow) belongs to the frame host,
+// whichever app it holds, and a keep's borders are kestal's own drawing.
+// They are found by class once per census, so that no window needs to be
+// asked for its class to be told apart.
 static void find_by_class(census &taken)
 {
     taken.shell_len = windows_of_class(L"Progman", taken.shell, kMaxShellWindows);
     taken.shell_len += windows_of_class(L"WorkerW", taken.shell + taken.shell_len, kMaxShellWindows - taken.shell_len);
     taken.frames_len = windows_of_class(L"ApplicationFrameWindow", taken.frames, kMaxAppFrames);
+    taken.borders_len = windows_of_class(KESTAL_BORDER_CLASS, taken.borders, kMaxBorders);
 }
 
 static bool is_among(const HWND *windows, int32_t count, HWND window)
@@ -183,6 +188,11 @@ static bool is_among(const HWND *windows, int32_t count, HWND window)
 static bool is_shell_window(const census &taken, HWND window)
 {
     return is_among(taken.shell, taken.shell_len, window);
+}
+
+static bool is_kestal_border(const census &taken, HWND window)
+{
+    return is_among(taken.borders, taken.borders_len, window);
 }
 
 static bool is_store_app_frame(const census &taken, HWND window)
@@ -411,7 +421,7 @@ static void place(kestal_window &entry, HWND window, LONG_PTR style)
 // window's parent, the desktop, is always visible) and the show state.
 static void capture(census &taken, HWND window, LONG_PTR style)
 {
-    if (is_shell_window(taken, window) || is_cloaked(taken, window))
+    if (is_shell_window(taken, window) || is_kestal_border(taken, window) || is_cloaked(taken, window))
         return;
     DWORD pid = 0;
     const DWORD thread = GetWindowThreadProcessId(window, &pid);
@@ -475,6 +485,7 @@ static census *new_census()
     fresh->round = 0;
     fresh->shell_len = 0;
     fresh->frames_len = 0;
+    fresh->borders_len = 0;
     fresh->atoms_len = 0;
     return fresh;
 }

@@ -7,7 +7,8 @@
 #   requests_per_window_test.sh BIN_DIR [N] [M]
 # Goals: `list` at most 5, `list --long` at most 7, and a listing of `watch`
 # or of an idle `keep` with a few rules, which keep class, process and exe
-# per handle, at most 5.
+# per handle, at most 5. A keep that pins and borders every window: at most
+# 8 per pinned window on the listing thread, 11 on all its threads.
 set -euo pipefail
 bin=$1
 few=${2:-20}
@@ -48,6 +49,22 @@ requests() {
     END { print count + 0 }'
 }
 
+# requests_of_all_threads FROM TO PID: the requests of all that process's
+# threads between two lines of the log. Wine 8 names the process only when
+# its first thread starts; its other threads are those that its threads
+# started.
+requests_of_all_threads() {
+  local first
+  first=$(threads_of "$3" first)
+  awk -v from="$1" -v to="$2" -v first="${first// /}" '
+    BEGIN { ours[first] = 1 }
+    { id = substr($1, 1, length($1) - 1) }
+    (id in ours) && $2 == "new_thread()" && match($0, /tid=[0-9a-f]+/) { ours[substr($0, RSTART + 4, RLENGTH - 4)] = 1 }
+    NR > from && NR <= to && (id in ours) && $2 ~ /[a-z_]\($/ { count++ }
+    NR > to { exit }
+    END { print count + 0 }' "$log"
+}
+
 # whole_listings FROM TO PID: the requests of that process's main thread
 # from the start of its first listing between two lines of the log to the
 # start of its last, and the number of listings in between, so that no
@@ -77,16 +94,17 @@ requests_of_run() {
 # Requests and listings of a long-running command (its words) over 3 s, on
 # the thread that lists: the thread that serves the window events asks for
 # each event's parent, which depends on the desktop's activity, not on the
-# listing.
+# listing. Third, the requests of all its threads in those 3 s. The count
+# starts `settle` seconds (1 unless set) after the command's "ready".
 requests_per_listing() {
-  local from to pid listings all
+  local from to pid listings all threads
   "$WINE" "$bin/kestal-cli.exe" "$@" >"$work/watch.out" 2>"$work/watch.err" </dev/null &
   pid=$!
   for _ in $(seq 200); do
     tr -d '\r' <"$work/watch.out" | grep -qx '{"event":"ready"}' && break
     sleep 0.1
   done
-  sleep 1
+  sleep "${settle:-1}"
   from=$(wc -l <"$log")
   sleep 3
   to=$(wc -l <"$log")
@@ -94,7 +112,8 @@ requests_per_listing() {
   wait "$pid" 2>/dev/null || true
   read -r all listings < <(whole_listings "$from" "$to" "$pid")
   [ "$listings" -gt 0 ] || die "fewer than two listings of $1 counted in 3 s: see whether the request that this Wine version makes for EnumWindows (in the log, wineserver -d1) matches KESTAL_ENUMWINDOWS_REQUEST in tools/common.sh"
-  echo "$all $listings"
+  threads=$(requests_of_all_threads "$from" "$to" "$pid")
+  echo "$all $listings $threads"
 }
 
 step "a helper holding $few plain windows"
@@ -119,16 +138,23 @@ mkdir "$work/rules"
 rules=$work/rules/rules.json
 printf '%s\n' '{"rules": [{"match": "exe:nothing.exe", "pin": true}, {"match": "title:nothing at all", "opacity": 80},' \
   '{"match": ["class:Nothing", "exe:no.exe"], "clickthrough": true}]}' >"$rules"
+# A keep that pins every window of the helper and borders each.
+mkdir "$work/bordered"
+bordered=$work/bordered/rules.json
+printf '%s\n' '{"rules": [{"match": "title:kestal request count", "pin": true}], "border": true, "tray": false}' >"$bordered"
 
 measure() {
   list_few=$(requests_of_run list)
   long_few=$(requests_of_run list --long)
-  read -r watch_all_few watch_listings_few < <(requests_per_listing watch --interval 100)
-  read -r keep_all_few keep_listings_few < <(requests_per_listing keep "$(windows_path "$rules")")
+  read -r watch_all_few watch_listings_few _ < <(requests_per_listing watch --interval 100)
+  read -r keep_all_few keep_listings_few _ < <(requests_per_listing keep "$(windows_path "$rules")")
+  # Making a hundred borders takes seconds under Wine: the count starts once they are made.
+  read -r border_all_few border_listings_few border_threads_few < <(settle=10 requests_per_listing keep "$(windows_path "$bordered")")
 }
 measure
 list_a=$list_few long_a=$long_few watch_all_a=$watch_all_few watch_listings_a=$watch_listings_few
 keep_all_a=$keep_all_few keep_listings_a=$keep_listings_few
+border_all_a=$border_all_few border_listings_a=$border_listings_few border_threads_a=$border_threads_few
 step "the helper holding $many plain windows"
 make_windows $((many - few))
 measure
@@ -144,11 +170,17 @@ per_listing_window() {
 }
 watch_cost=$(per_listing_window "$watch_all_a" "$watch_listings_a" "$watch_all_few" "$watch_listings_few")
 keep_cost=$(per_listing_window "$keep_all_a" "$keep_listings_a" "$keep_all_few" "$keep_listings_few")
+# The bordered keep's listings, and its border thread's work for them, per pinned window.
+border_cost=$(per_listing_window "$border_all_a" "$border_listings_a" "$border_all_few" "$border_listings_few")
+border_threads_cost=$(per_listing_window "$border_threads_a" "$border_listings_a" "$border_threads_few" "$border_listings_few")
 echo "requests per window under $("$WINE" --version): list $list_cost, list --long $long_cost," \
   "watch $watch_cost per listing, idle keep $keep_cost per listing"
 echo "(list: $list_a with $few windows, $list_few with $many; list --long: $long_a, $long_few;" \
   "watch: $watch_all_a requests in $watch_listings_a listings, $watch_all_few in $watch_listings_few;" \
   "keep: $keep_all_a in $keep_listings_a, $keep_all_few in $keep_listings_few)"
+echo "a keep that pins and borders every window: $border_cost per pinned window and listing on the listing thread," \
+  "$border_threads_cost on all its threads ($border_all_a in $border_listings_a listings, $border_all_few in" \
+  "$border_listings_few; all threads $border_threads_a, $border_threads_few)"
 
 failed=0
 over() { awk -v cost="$1" -v goal="$2" 'BEGIN { exit !(cost > goal + 0.1) }'; }
@@ -156,5 +188,7 @@ if over "$list_cost" 5; then echo "FAIL list asks $list_cost requests per window
 if over "$long_cost" 7; then echo "FAIL list --long asks $long_cost requests per window, more than 7" >&2; failed=1; fi
 if over "$watch_cost" 5; then echo "FAIL a watch listing asks $watch_cost requests per window, more than 5" >&2; failed=1; fi
 if over "$keep_cost" 5; then echo "FAIL an idle keep's listing asks $keep_cost requests per window, more than 5" >&2; failed=1; fi
+if over "$border_cost" 8; then echo "FAIL a bordered keep's listing asks $border_cost requests per pinned window, more than 8" >&2; failed=1; fi
+if over "$border_threads_cost" 11; then echo "FAIL a bordered keep asks $border_threads_cost requests per pinned window and listing on all its threads, more than 11" >&2; failed=1; fi
 [ "$failed" = 0 ] || die "a listing asks the system more than it needs: see the calls per window in src/kestal/window_list.cpp"
 echo "PASS"

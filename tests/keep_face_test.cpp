@@ -1,0 +1,609 @@
+// What a running keep shows of itself and what it is asked: the border
+// around the windows it pinned, read from the screen as any program reads
+// it; pause, resume and reload from the command line; its icon, read from
+// the notification area, and the icon's menu, opened and chosen from as a
+// person does.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kestal_inprocess.h"
+#include "keep_tray.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr DWORD kPatienceMs = 5000;
+// The colour of the borders under test: no window of the desktop has it.
+constexpr COLORREF kBorderColor = RGB(0x12, 0xC4, 0x56);
+constexpr char kBorderColorText[] = "#12C456";
+
+std::wstring temp_folder()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD chars = GetTempPathW(MAX_PATH, path);
+    return std::wstring(path, chars);
+}
+
+void write_file(const std::wstring &path, const std::string &text)
+{
+    FILE *file = _wfopen(path.c_str(), L"wb");
+    ASSERT_NE(file, nullptr) << "cannot write " << kt::narrow(path);
+    fwrite(text.data(), 1, text.size(), file);
+    fclose(file);
+}
+
+bool eventually(const std::function<bool()> &done, DWORD patience_ms = kPatienceMs)
+{
+    const ULONGLONG end = GetTickCount64() + patience_ms;
+    while (!done()) {
+        if (GetTickCount64() > end)
+            return false;
+        Sleep(50);
+    }
+    return true;
+}
+
+// The window's frame as a person sees it: the DWM's bounds where it gives
+// them, else the window's rectangle.
+RECT frame_of(HWND window)
+{
+    using DwmGetWindowAttribute_fn = HRESULT(WINAPI *)(HWND, DWORD, void *, DWORD);
+    static const auto bounds = reinterpret_cast<DwmGetWindowAttribute_fn>(
+        reinterpret_cast<void *>(GetProcAddress(LoadLibraryW(L"dwmapi.dll"), "DwmGetWindowAttribute")));
+    RECT frame = {};
+    if (!bounds || bounds(window, 9 /* DWMWA_EXTENDED_FRAME_BOUNDS */, &frame, sizeof frame) != S_OK)
+        GetWindowRect(window, &frame);
+    return frame;
+}
+
+// How many pixels of `color` lie straight out from the middle of each side
+// of the frame, nearest first: left, top, right, bottom.
+struct ring {
+    int left, top, right, bottom;
+    bool operator==(const ring &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &out, const ring &seen)
+{
+    return out << "{left " << seen.left << ", top " << seen.top << ", right " << seen.right << ", bottom "
+               << seen.bottom << "}";
+}
+
+ring border_seen(const RECT &frame, COLORREF color = kBorderColor)
+{
+    HDC screen = GetDC(nullptr);
+    const int middle_x = (frame.left + frame.right) / 2, middle_y = (frame.top + frame.bottom) / 2;
+    auto count = [&](int x, int y, int step_x, int step_y) {
+        int pixels = 0;
+        while (pixels < 40 && GetPixel(screen, x + step_x * pixels, y + step_y * pixels) == color)
+            ++pixels;
+        return pixels;
+    };
+    const ring seen = {count(frame.left - 1, middle_y, -1, 0), count(middle_x, frame.top - 1, 0, -1),
+                       count(frame.right, middle_y, 1, 0), count(middle_x, frame.bottom, 0, 1)};
+    ReleaseDC(nullptr, screen);
+    return seen;
+}
+
+constexpr ring kNone = {0, 0, 0, 0};
+constexpr ring around(int pixels)
+{
+    return {pixels, pixels, pixels, pixels};
+}
+
+// The visible border windows on the desktop.
+std::vector<HWND> visible_borders()
+{
+    std::vector<HWND> found;
+    HWND window = nullptr;
+    while ((window = FindWindowExW(nullptr, window, KESTAL_BORDER_CLASS, nullptr))) {
+        if (IsWindowVisible(window))
+            found.push_back(window);
+    }
+    return found;
+}
+
+HWND tray_window()
+{
+    return FindWindowW(kTrayWindowClass, nullptr);
+}
+
+// The texts of every tool of the notification area's tooltips, read from
+// Explorer's memory as a program that shows them elsewhere would: the
+// tooltip control writes them into a buffer of the process that owns it.
+std::vector<std::string> tray_tips()
+{
+    std::vector<std::string> tips;
+    DWORD tray_pid = 0;
+    GetWindowThreadProcessId(FindWindowW(L"Shell_TrayWnd", nullptr), &tray_pid);
+    HANDLE tray = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, tray_pid);
+    if (!tray)
+        return tips;
+    constexpr size_t kTextChars = 1024;
+    auto *remote = static_cast<char *>(
+        VirtualAllocEx(tray, nullptr, sizeof(TTTOOLINFOW) + kTextChars * sizeof(wchar_t), MEM_COMMIT, PAGE_READWRITE));
+    HWND tooltip = nullptr;
+    while (remote && (tooltip = FindWindowExW(nullptr, tooltip, TOOLTIPS_CLASSW, nullptr))) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(tooltip, &pid);
+        if (pid != tray_pid)
+            continue;
+        const LRESULT tools = SendMessageW(tooltip, TTM_GETTOOLCOUNT, 0, 0);
+        for (LRESULT i = 0; i < tools; ++i) {
+            TTTOOLINFOW info = {};
+            info.cbSize = sizeof info;
+            info.lpszText = reinterpret_cast<wchar_t *>(remote + sizeof info);
+            const wchar_t nothing[kTextChars] = {};
+            WriteProcessMemory(tray, remote, &info, sizeof info, nullptr);
+            WriteProcessMemory(tray, remote + sizeof info, nothing, sizeof nothing, nullptr);
+            wchar_t text[kTextChars] = {};
+            if (SendMessageW(tooltip, TTM_ENUMTOOLSW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(remote)) &&
+                ReadProcessMemory(tray, remote + sizeof info, text, sizeof text - sizeof(wchar_t), nullptr))
+                tips.push_back(kt::narrow(text));
+        }
+    }
+    if (remote)
+        VirtualFreeEx(tray, remote, 0, MEM_RELEASE);
+    CloseHandle(tray);
+    return tips;
+}
+
+bool tray_shows(const std::string &tip)
+{
+    for (const std::string &shown : tray_tips()) {
+        if (shown == tip)
+            return true;
+    }
+    return false;
+}
+
+std::string tips_text()
+{
+    std::string text;
+    for (const std::string &tip : tray_tips())
+        text += "[" + tip + "] ";
+    return text;
+}
+
+void press_keys(std::initializer_list<WORD> keys)
+{
+    std::vector<INPUT> inputs;
+    for (WORD key : keys) {
+        INPUT input = {};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = key;
+        inputs.push_back(input);
+    }
+    for (auto key = keys.end(); key != keys.begin();) {
+        INPUT input = {};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = *--key;
+        input.ki.dwFlags = KEYEVENTF_KEYUP;
+        inputs.push_back(input);
+    }
+    SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+// The visible popup menu of a process.
+HWND open_menu_of(DWORD pid)
+{
+    HWND menu = nullptr;
+    while ((menu = FindWindowExW(nullptr, menu, L"#32768", nullptr))) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(menu, &owner);
+        if (owner == pid && IsWindowVisible(menu))
+            return menu;
+    }
+    return nullptr;
+}
+
+// Clicks the icon as the notification area tells its program of a click,
+// and chooses an item of the menu that opens by its underlined letter.
+::testing::AssertionResult choose_from_menu(DWORD keep_pid, UINT click, WORD letter)
+{
+    HWND icon_window = tray_window();
+    if (!icon_window)
+        return ::testing::AssertionFailure() << "keep has no icon window";
+    PostMessageW(icon_window, kTrayCallbackMessage, 0, click);
+    if (!eventually([&] { return open_menu_of(keep_pid) != nullptr; }))
+        return ::testing::AssertionFailure() << "no menu opened";
+    press_keys({letter});
+    if (!eventually([&] { return open_menu_of(keep_pid) == nullptr; }))
+        return ::testing::AssertionFailure() << "the menu stayed open after its letter was pressed";
+    return ::testing::AssertionSuccess();
+}
+
+// A top-level window whose title holds `part`, of any process but `not_pid`.
+HWND window_titled(const std::string &part, DWORD not_pid)
+{
+    struct search {
+        std::wstring part;
+        DWORD not_pid;
+        HWND found;
+    } wanted = {kt::widen(part), not_pid, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+            auto *wanted = reinterpret_cast<search *>(context);
+            wchar_t title[512] = {};
+            GetWindowTextW(window, title, static_cast<int>(std::size(title)));
+            DWORD pid = 0;
+            GetWindowThreadProcessId(window, &pid);
+            if (pid != wanted->not_pid && IsWindowVisible(window) && std::wstring(title).find(wanted->part) != std::wstring::npos)
+                wanted->found = window;
+            return wanted->found == nullptr;
+        },
+        reinterpret_cast<LPARAM>(&wanted));
+    return wanted.found;
+}
+
+class Face : public testing::Test {
+protected:
+    static void SetUpTestSuite() { child_started = kt::start_child(child); }
+    static void TearDownTestSuite() { kt::stop_child(child); }
+    // A keep left by a failed test would refuse the next one.
+    void TearDown() override { kt::run_cli({"keep", "--stop"}); }
+
+    std::string exstyle(HWND window) { return kt::child_command(child, "exstyle " + kt::handle_text(window)); }
+    bool topmost(HWND window) { return exstyle(window).find("topmost") != std::string::npos; }
+    HWND make(const std::string &flags, const std::string &title) { return kt::child_make_window(child, flags, title); }
+    std::string tag() { return std::to_string(GetCurrentProcessId()); }
+    std::wstring rules_path(const std::string &name)
+    {
+        return temp_folder() + L"kestal-face-" + kt::widen(name) + L"-" + kt::widen(tag()) + L".json";
+    }
+
+    static kt::child_windows child;
+    static bool child_started;
+};
+
+kt::child_windows Face::child;
+bool Face::child_started = false;
+
+} // namespace
+
+TEST_F(Face, a_border_surrounds_each_window_that_keep_pinned_while_it_shows)
+{
+    ASSERT_TRUE(child_started);
+    const std::wstring rules = rules_path("border");
+    // The window that its own program pinned is faded by a rule: keep
+    // changed it, but did not pin it.
+    write_file(rules, R"({"rules": [{"match": "title:face-pin-)" + tag() + R"(", "pin": true},
+                                     {"match": "title:face own pin )" + tag() + R"(", "opacity": 80}],
+        "keys": {"ctrl+alt+shift+F14": "pin active toggle"},
+        "border": {"color": ")" + kBorderColorText + R"(", "thickness": 4}, "tray": false})");
+    HWND pinned = make("at=300:300:320:200", "face-pin-" + tag());
+    HWND bystander = make("at=300:600:320:120", "face bystander " + tag());
+    HWND own_pin = make("topmost,at=700:300:200:150", "face own pin " + tag());
+    ASSERT_TRUE(pinned && bystander && own_pin);
+
+    kt::running_command keep;
+    ASSERT_TRUE(kt::start_command(keep, {"keep", kt::narrow(rules)}));
+    ASSERT_TRUE(kt::wait_for_line(keep, "{\"event\":\"ready\"}", kPatienceMs)) << kt::all_lines(keep);
+    ASSERT_TRUE(eventually([&] { return kt::child_command(child, "layering " + kt::handle_text(own_pin)) != "plain"; }));
+    // Just outside the frame, on every side; only around what keep pinned.
+    EXPECT_TRUE(eventually([&] { return border_seen(frame_of(pinned)) == around(4); }))
+        << border_seen(frame_of(pinned));
+    EXPECT_EQ(border_seen(frame_of(bystander)), kNone);
+    EXPECT_EQ(border_seen(frame_of(own_pin)), kNone) << "a program's own pin carries no border";
+    // Just above its window, and listed by no kestal command.
+    ASSERT_EQ(visible_borders().size(), 1u);
+    EXPECT_EQ(GetWindow(pinned, GW_HWNDPREV), visible_borders()[0]);
+    const kt::run_result listing = kt::run_cli({"list", "--long"});
+    const auto windows = kt::parse_long_listing(listing.out.c_str());
+    ASSERT_TRUE(windows);
+    for (const kt::long_window &window : *windows)
+        EXPECT_NE(window.class_name, "KestalBorder") << listing.out;
+
+    // It follows its window where it goes, and hides while the window does.
+    const RECT before = frame_of(pinned);
+    ASSERT_EQ(kt::run_cli({"move", kt::handle_text(pinned), "520", "380"}).out, "ok\n");
+    EXPECT_TRUE(eventually([&] { return border_seen(frame_of(pinned)) == around(4); }))
+        << border_seen(frame_of(pinned));
+    EXPECT_TRUE(eventually([&] { return border_seen(before) == kNone; })) << "the border stayed where it was";
+    ASSERT_EQ(kt::run_cli({"resize", kt::handle_text(pinned), "260", "160"}).out, "ok\n");
+    EXPECT_TRUE(eventually([&] { return border_seen(frame_of(pinned)) == around(4); }))
+        << border_seen(frame_of(pinned));
+    const RECT shown = frame_of(pinned);
+    for (const auto &[hide, show] : {std::pair{"6", "9"}, std::pair{"0", "5"}}) {
+        SCOPED_TRACE(std::string("ShowWindow ") + hide + ", then " + show);
+        kt::child_command(child, "show " + kt::handle_text(pinned) + " " + hide);
+        EXPECT_TRUE(eventually([&] { return visible_borders().empty(); }));
+        kt::child_command(child, "show " + kt::handle_text(pinned) + " " + show);
+        EXPECT_TRUE(eventually([&] { return border_seen(shown) == around(4); })) << border_seen(shown);
+    }
+
+    // A window that a hotkey pinned carries one too; a window that closes
+    // takes its border with it.
+    ASSERT_EQ(kt::child_command(child, "front " + kt::handle_text(bystander)), "ok");
+    press_keys({VK_CONTROL, VK_MENU, VK_SHIFT, VK_F14});
+    ASSERT_TRUE(kt::wait_for_line(keep, "\"event\":\"hotkey\"", kPatienceMs)) << kt::all_lines(keep);
+    EXPECT_TRUE(eventually([&] { return border_seen(frame_of(bystander)) == around(4); }))
+        << border_seen(frame_of(bystander));
+    EXPECT_EQ(visible_borders().size(), 2u);
+    kt::child_command(child, "destroy " + kt::handle_text(bystander));
+    EXPECT_TRUE(eventually([&] { return visible_borders().size() == 1; }));
+
+    // Released, the window has no border; stopped, keep has none.
+    ASSERT_EQ(kt::run_cli({"pin", kt::handle_text(pinned), "0"}).out, "ok\n");
+    EXPECT_TRUE(eventually([&] { return border_seen(shown) == kNone; })) << border_seen(shown);
+    EXPECT_TRUE(visible_borders().empty());
+    EXPECT_EQ(kt::run_cli({"keep", "--stop"}).out, "ok\n");
+    EXPECT_EQ(kt::wait_for_end(keep, kPatienceMs), 0u) << kt::all_lines(keep);
+    EXPECT_EQ(FindWindowW(KESTAL_BORDER_CLASS, nullptr), nullptr);
+
+    for (HWND window : {pinned, own_pin})
+        kt::child_command(child, "destroy " + kt::handle_text(window));
+    DeleteFileW(rules.c_str());
+}
+
+// The system's accent colour, where the border names no colour; a program
+// that drops its pin while keep is paused keeps it dropped, and gets it back
+// once keep resumes.
+TEST_F(Face, pause_resume_and_reload_from_the_command_line)
+{
+    ASSERT_TRUE(child_started);
+    for (const char *option : {"--pause", "--resume", "--reload"}) {
+        SCOPED_TRACE(option);
+        const kt::run_result none = kt::run_cli({"keep", option});
+        EXPECT_EQ(none.exit_code, 1u);
+        EXPECT_EQ(none.err, "error: no keep is running\n");
+    }
+
+    constexpr wchar_t kAccentKey[] = L"Software\\Microsoft\\Windows\\DWM";
+    constexpr DWORD kAccent = 0xFF3366CC; // 0xAABBGGRR
+    constexpr COLORREF kAccentColor = RGB(0xCC, 0x66, 0x33);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kAccentKey, L"AccentColor", REG_DWORD, &kAccent, sizeof kAccent),
+              ERROR_SUCCESS);
+    const std::wstring rules = rules_path("pause");
+    const std::string pin_rule = R"({"match": "title:face-pause-)" + tag() + R"(", "pin": true})";
+    const std::string fade_rule = R"({"match": "title:face-fade-)" + tag() + R"(", "opacity": 70})";
+    write_file(rules, R"({"rules": [)" + pin_rule + "," + fade_rule + R"(],
+        "keys": {"ctrl+alt+shift+F15": "pin active toggle"}, "border": true, "tray": false})");
+    HWND pinned = make("at=300:300:320:200", "face-pause-" + tag());
+    HWND faded = make("at=700:300:200:150", "face-fade-" + tag());
+    HWND free_window = make("at=300:600:200:120", "face free " + tag());
+    HWND later = make("at=700:600:200:120", "face-later-" + tag());
+    ASSERT_TRUE(pinned && faded && free_window && later);
+
+    kt::running_command keep;
+    ASSERT_TRUE(kt::start_command(keep, {"keep", kt::narrow(rules)}));
+    ASSERT_TRUE(kt::wait_for_line(keep, "{\"event\":\"ready\"}", kPatienceMs)) << kt::all_lines(keep);
+    EXPECT_TRUE(eventually([&] { return border_seen(frame_of(pinned), kAccentColor) == around(3); }))
+        << border_seen(frame_of(pinned), kAccentColor);
+
+    // Paused: nothing is re-applied and nothing is given back; hotkeys run.
+    const kt::run_result paused = kt::run_cli({"keep", "--pause"});
+    EXPECT_EQ(paused.out, "ok\n");
+    EXPECT_EQ(paused.exit_code, 0u) << paused.err;
+    EXPECT_TRUE(kt::wait_for_line(keep, "{\"event\":\"paused\"}", kPatienceMs)) << kt::all_lines(keep);
+    EXPECT_TRUE(eventually([&] { return visible_borders().empty(); }));
+    kt::child_command(child, "pin " + kt::handle_text(pinned) + " 0");
+    Sleep(1000);
+    EXPECT_FALSE(topmost(pinned)) << "a paused keep pinned the window again";
+    EXPECT_EQ(kt::child_command(child, "layering " + kt::handle_text(faded)), "layered flags=2 alpha=179 key=0");
+    ASSERT_EQ(kt::child_command(child, "front " + kt::handle_text(free_window)), "ok");
+    press_keys({VK_CONTROL, VK_MENU, VK_SHIFT, VK_F15});
+    EXPECT_TRUE(kt::wait_for_line(keep, "\"command\":\"pin active toggle\",\"exit\":0", kPatienceMs))
+        << kt::all_lines(keep);
+    EXPECT_TRUE(eventually([&] { return topmost(free_window); }));
+    EXPECT_TRUE(visible_borders().empty());
+
+    // Resumed: the rules apply at once, and go on applying.
+    const kt::run_result resumed = kt::run_cli({"keep", "--resume"});
+    EXPECT_EQ(resumed.out, "ok\n");
+    EXPECT_TRUE(kt::wait_for_line(keep, "{\"event\":\"resumed\"}", kPatienceMs)) << kt::all_lines(keep);
+    EXPECT_TRUE(eventually([&] { return topmost(pinned); }, 1000)) << "the rules did not apply at once";
+    EXPECT_TRUE(eventually([&] { return border_seen(frame_of(pinned), kAccentColor) == around(3); }))
+        << border_seen(frame_of(pinned), kAccentColor);
+    EXPECT_TRUE(eventually([&] { return border_seen(frame_of(free_window), kAccentColor) == around(3); }))
+        << "the window that the hotkey pinned";
+    kt::child_command(child, "pin " + kt::handle_text(pinned) + " 0");
+    EXPECT_TRUE(eventually([&] { return topmost(pinned); })) << "the rule's pin did not come back";
+
+    // Reloaded now: a new file that keeps the old one's time, which the
+    // folder's watch takes for the old one, is read.
+    WIN32_FILE_ATTRIBUTE_DATA old_file = {};
+    ASSERT_TRUE(GetFileAttributesExW(rules.c_str(), GetFileExInfoStandard, &old_file));
+    const std::wstring staged = temp_folder() + L"kestal-face-staged-" + kt::widen(tag()) + L".json";
+    const std::string later_rule = R"({"match": "title:face-later-)" + tag() + R"(", "pin": true})";
+    write_file(staged, R"({"rules": [)" + pin_rule + "," + fade_rule + "," + later_rule + R"(], "border": true,
+        "tray": false})");
+    HANDLE file = CreateFileW(staged.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &old_file.ftLastWriteTime));
+    CloseHandle(file);
+    ASSERT_TRUE(MoveFileExW(staged.c_str(), rules.c_str(), MOVEFILE_REPLACE_EXISTING));
+    Sleep(1000);
+    EXPECT_FALSE(topmost(later)) << "the watch read the file already: the test shows nothing";
+    const kt::run_result reloaded = kt::run_cli({"keep", "--reload"});
+    EXPECT_EQ(reloaded.out, "ok\n");
+    EXPECT_TRUE(kt::wait_for_line(keep, "{\"event\":\"reloaded\"}", kPatienceMs)) << kt::all_lines(keep);
+    EXPECT_TRUE(eventually([&] { return topmost(later); }, 1000)) << "the new rules did not apply at once";
+
+    // A bad file is refused, and the rules read before stay.
+    write_file(rules, "{\"rules\": [}");
+    const kt::run_result refused = kt::run_cli({"keep", "--reload"});
+    EXPECT_EQ(refused.exit_code, 1u);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err.rfind("error: the keep that runs (pid " + std::to_string(GetProcessId(keep.process)) +
+                                    ") could not read its rules file again and keeps the rules it read before",
+                                0),
+              0u)
+        << refused.err;
+    kt::child_command(child, "pin " + kt::handle_text(later) + " 0");
+    EXPECT_TRUE(eventually([&] { return topmost(later); })) << "the rules read before did not stay";
+
+    EXPECT_EQ(kt::run_cli({"keep", "--stop"}).out, "ok\n");
+    EXPECT_EQ(kt::wait_for_end(keep, kPatienceMs), 0u) << kt::all_lines(keep);
+    EXPECT_FALSE(topmost(pinned));
+    EXPECT_EQ(kt::child_command(child, "layering " + kt::handle_text(faded)), "plain");
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kAccentKey, L"AccentColor");
+    for (HWND window : {pinned, faded, free_window, later})
+        kt::child_command(child, "destroy " + kt::handle_text(window));
+    DeleteFileW(rules.c_str());
+}
+
+TEST_F(Face, the_icon_says_what_keep_does_and_its_menu_asks_it)
+{
+    if (!kt::under_wine())
+        GTEST_SKIP() << "reads the tooltips of Wine's notification area";
+    ASSERT_TRUE(child_started);
+    const std::wstring rules = rules_path("icon");
+    const std::string file_name = kt::narrow(rules.substr(rules.find_last_of(L'\\') + 1));
+    write_file(rules, R"({"rules": [{"match": "title:face-icon-)" + tag() + R"(", "pin": true}]})");
+    HWND pinned = make("at=300:300:320:200", "face-icon-" + tag());
+    ASSERT_TRUE(pinned);
+
+    kt::running_command keep;
+    ASSERT_TRUE(kt::start_command(keep, {"keep", kt::narrow(rules)}));
+    const DWORD keep_pid = GetProcessId(keep.process);
+    ASSERT_TRUE(kt::wait_for_line(keep, "{\"event\":\"ready\"}", kPatienceMs)) << kt::all_lines(keep);
+    const std::string runs = "kestal keep runs: " + file_name + ", 1 window kept";
+    EXPECT_TRUE(eventually([&] { return tray_shows(runs); })) << tips_text();
+
+    // Each item, chosen by its letter from the menu that either button opens.
+    EXPECT_TRUE(choose_from_menu(keep_pid, WM_RBUTTONUP, 'P'));
+    EXPECT_TRUE(kt::wait_for_line(keep, "{\"event\":\"paused\"}", kPatienceMs)) << kt::all_lines(keep);
+    EXPECT_TRUE(eventually([&] { return tray_shows("kestal keep is paused: " + file_name + ", 1 window kept"); }))
+        << tips_text();
+    EXPECT_TRUE(choose_from_menu(keep_pid, WM_LBUTTONUP, 'R'));
+    EXPECT_TRUE(kt::wait_for_line(keep, "{\"event\":\"resumed\"}", kPatienceMs)) << kt::all_lines(keep);
+    EXPECT_TRUE(eventually([&] { return tray_shows(runs); })) << tips_text();
+    EXPECT_TRUE(choose_from_menu(keep_pid, WM_RBUTTONUP, 'L'));
+    EXPECT_TRUE(kt::wait_for_line(keep, "{\"event\":\"reloaded\"}", kPatienceMs)) << kt::all_lines(keep);
+    EXPECT_TRUE(choose_from_menu(keep_pid, WM_RBUTTONUP, 'E'));
+    HWND editor = nullptr;
+    EXPECT_TRUE(eventually([&] { return (editor = window_titled(file_name, keep_pid)) != nullptr; }))
+        << "no program opened the rules file";
+    if (editor)
+        PostMessageW(editor, WM_CLOSE, 0, 0);
+
+    // Explorer that starts again has an empty notification area, and tells
+    // every top-level window so.
+    NOTIFYICONDATAW icon = {};
+    icon.cbSize = sizeof icon;
+    icon.hWnd = tray_window();
+    icon.uID = 1;
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &icon));
+    EXPECT_TRUE(eventually([&] { return !tray_shows(runs); })) << tips_text();
+    PostMessageW(tray_window(), RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+    EXPECT_TRUE(eventually([&] { return tray_shows(runs); })) << "the icon did not come back: " << tips_text();
+
+    EXPECT_TRUE(choose_from_menu(keep_pid, WM_RBUTTONUP, 'G'));
+    EXPECT_EQ(kt::wait_for_end(keep, kPatienceMs), 0u) << kt::all_lines(keep);
+    const std::string lines = kt::all_lines(keep);
+    EXPECT_NE(lines.find("{\"event\":\"given_back\",\"hwnd\":" + kt::handle_text(pinned)), std::string::npos) << lines;
+    EXPECT_NE(lines.find("{\"event\":\"stopped\"}"), std::string::npos) << lines;
+    EXPECT_FALSE(topmost(pinned));
+    EXPECT_FALSE(tray_shows(runs)) << "the icon stayed after keep";
+
+    kt::child_command(child, "destroy " + kt::handle_text(pinned));
+    DeleteFileW(rules.c_str());
+}
+
+// kestalw.exe writes its lines into a log, which its menu opens; a rules
+// file that says "tray": false gets no icon.
+TEST_F(Face, kestalw_opens_its_log_from_the_menu_and_a_keep_without_tray_has_no_icon)
+{
+    if (!kt::under_wine())
+        GTEST_SKIP() << "reads the tooltips of Wine's notification area";
+    const std::wstring rules = rules_path("log");
+    const std::wstring log = rules + L".log";
+    DeleteFileW(log.c_str());
+    write_file(rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}], "tray": false})");
+    kt::running_command plain;
+    ASSERT_TRUE(kt::start_command(plain, {"keep", kt::narrow(rules)}));
+    ASSERT_TRUE(kt::wait_for_line(plain, "{\"event\":\"ready\"}", kPatienceMs)) << kt::all_lines(plain);
+    EXPECT_EQ(tray_window(), nullptr);
+    for (const std::string &tip : tray_tips())
+        EXPECT_EQ(tip.find("kestal keep"), std::string::npos) << tip;
+    EXPECT_EQ(kt::run_cli({"keep", "--stop"}).out, "ok\n");
+    EXPECT_EQ(kt::wait_for_end(plain, kPatienceMs), 0u);
+
+    write_file(rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
+    kt::child_windows windowless;
+    ASSERT_TRUE(kt::launch_child(windowless, kt::program_path(L"kestalw.exe"), L"keep \"" + rules + L"\""));
+    const std::string tip = "kestal keep runs: " + kt::narrow(rules.substr(rules.find_last_of(L'\\') + 1)) +
+                            ", 0 windows kept";
+    ASSERT_TRUE(eventually([&] { return tray_shows(tip); })) << tips_text();
+    EXPECT_TRUE(choose_from_menu(windowless.pid, WM_RBUTTONUP, 'O'));
+    HWND viewer = nullptr;
+    const std::string log_name = kt::narrow(log.substr(log.find_last_of(L'\\') + 1));
+    EXPECT_TRUE(eventually([&] { return (viewer = window_titled(log_name, windowless.pid)) != nullptr; }))
+        << "no program opened the log";
+    if (viewer)
+        PostMessageW(viewer, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(choose_from_menu(windowless.pid, WM_RBUTTONUP, 'G'));
+    EXPECT_EQ(WaitForSingleObject(windowless.process, kPatienceMs), WAIT_OBJECT_0);
+    kt::stop_child(windowless);
+    DeleteFileW(log.c_str());
+    DeleteFileW(rules.c_str());
+}
+
+TEST_F(Face, a_bad_border_or_tray_member_is_refused)
+{
+    const std::wstring rules = rules_path("bad");
+    const std::string name = kt::narrow(rules);
+    const struct {
+        const char *text;
+        const char *err; // after "error: <file>: "
+    } cases[] = {
+        {R"({"border": "red"})", "border is neither true, false nor an object"},
+        {R"({"border": {"color": "#12C45"}})", "border.color is not a colour written as \"#RRGGBB\""},
+        {R"({"border": {"color": "12C4567"}})", "border.color is not a colour"},
+        {R"({"border": {"color": "#12C45G"}})", "border.color is not a colour"},
+        {R"({"border": {"thickness": 0}})", "border.thickness is not a whole number of pixels from 1 to 16"},
+        {R"({"border": {"thickness": 17}})", "border.thickness is not a whole number"},
+        {R"({"border": {"thickness": 2.5}})", "border.thickness is not a whole number"},
+        {R"({"border": {"colour": "#000000"}})", "border.colour is no member of a border (color, thickness)"},
+        {R"({"tray": 1})", "tray is not true or false"},
+        {R"({"trays": false})", "trays is no member of a rules file (rules, keys, border, tray)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        write_file(rules, c.text);
+        const kt::run_result run = kt::run_cli({"keep", name});
+        EXPECT_EQ(run.exit_code, 2u);
+        EXPECT_EQ(run.err.rfind("error: " + name + ": " + c.err, 0), 0u) << run.err;
+    }
+    DeleteFileW(rules.c_str());
+}
+
+// Run by ctest keep_border_on_a_scaled_screen, in a Wine prefix at 144 DPI.
+class ScaledScreen : public Face {};
+
+TEST_F(ScaledScreen, the_border_is_as_thick_as_the_screen_scales_it)
+{
+    if (!GetEnvironmentVariableW(L"KESTAL_SCALED_SCREEN", nullptr, 0))
+        GTEST_SKIP() << "needs a screen at 144 DPI: runs as ctest keep_border_on_a_scaled_screen";
+    ASSERT_TRUE(child_started);
+    // Physical pixels, as keep places its borders.
+    using SetThreadDpiAwarenessContext_fn = DPI_AWARENESS_CONTEXT(WINAPI *)(DPI_AWARENESS_CONTEXT);
+    const auto set_context = reinterpret_cast<SetThreadDpiAwarenessContext_fn>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetThreadDpiAwarenessContext")));
+    if (set_context)
+        set_context(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE);
+    const std::wstring rules = rules_path("scaled");
+    write_file(rules, R"({"rules": [{"match": "title:face-scaled-)" + tag() + R"(", "pin": true}],
+        "border": {"color": ")" + kBorderColorText + R"(", "thickness": 4}, "tray": false})");
+    HWND pinned = make("at=300:300:320:200", "face-scaled-" + tag());
+    ASSERT_TRUE(pinned);
+    kt::running_command keep;
+    ASSERT_TRUE(kt::start_command(keep, {"keep", kt::narrow(rules)}));
+    ASSERT_TRUE(kt::wait_for_line(keep, "{\"event\":\"ready\"}", kPatienceMs)) << kt::all_lines(keep);
+    // 4 pixels at 100 % are 6 at 150 %.
+    EXPECT_TRUE(eventually([&] { return border_seen(frame_of(pinned)) == around(6); }))
+        << border_seen(frame_of(pinned));
+    EXPECT_EQ(kt::run_cli({"keep", "--stop"}).out, "ok\n");
+    EXPECT_EQ(kt::wait_for_end(keep, kPatienceMs), 0u) << kt::all_lines(keep);
+    kt::child_command(child, "destroy " + kt::handle_text(pinned));
+    DeleteFileW(rules.c_str());
+}
