@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -365,8 +366,16 @@ TEST_F(Face, pause_resume_and_reload_from_the_command_line)
     const std::wstring rules = rules_path("pause");
     const std::string pin_rule = R"({"match": "title:face-pause-)" + tag() + R"(", "pin": true})";
     const std::string fade_rule = R"({"match": "title:face-fade-)" + tag() + R"(", "opacity": 70})";
-    write_file(rules, R"({"rules": [)" + pin_rule + "," + fade_rule + R"(],
-        "keys": {"ctrl+alt+shift+F15": "pin active toggle"}, "border": true, "tray": false})");
+    const std::string later_rule = R"({"match": "title:face-later-)" + tag() + R"(", "pin": true})";
+    std::string first_text = R"({"rules": [)" + pin_rule + "," + fade_rule + R"(],
+        "keys": {"ctrl+alt+shift+F15": "pin active toggle"}, "border": true, "tray": false})";
+    std::string reloaded_text = R"({"rules": [)" + pin_rule + "," + fade_rule + "," + later_rule + R"(], "border": true,
+        "tray": false})";
+    // The same size and, below, the same time: the folder's watch cannot
+    // tell the new file from the old one.
+    first_text.resize(std::max(first_text.size(), reloaded_text.size()), ' ');
+    reloaded_text.resize(first_text.size(), ' ');
+    write_file(rules, first_text);
     HWND pinned = make("at=300:300:320:200", "face-pause-" + tag());
     HWND faded = make("at=700:300:200:150", "face-fade-" + tag());
     HWND free_window = make("at=300:600:200:120", "face free " + tag());
@@ -413,9 +422,7 @@ TEST_F(Face, pause_resume_and_reload_from_the_command_line)
     WIN32_FILE_ATTRIBUTE_DATA old_file = {};
     ASSERT_TRUE(GetFileAttributesExW(rules.c_str(), GetFileExInfoStandard, &old_file));
     const std::wstring staged = temp_folder() + L"kestal-face-staged-" + kt::widen(tag()) + L".json";
-    const std::string later_rule = R"({"match": "title:face-later-)" + tag() + R"(", "pin": true})";
-    write_file(staged, R"({"rules": [)" + pin_rule + "," + fade_rule + "," + later_rule + R"(], "border": true,
-        "tray": false})");
+    write_file(staged, reloaded_text);
     HANDLE file = CreateFileW(staged.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &old_file.ftLastWriteTime));
