@@ -46,6 +46,7 @@ struct hung_case {
     std::vector<std::string> args; // "{h}" stands for the handle
     int32_t (*in_process)(void *hwnd) = nullptr;
     bool marked = true; // what was asked for is taken back by `reset`
+    std::vector<std::string> first = {}; // kestal's own change, made before the program stops
 };
 
 std::vector<std::string> with_handle(const std::vector<std::string> &args, HWND window)
@@ -71,6 +72,13 @@ TEST(HungWindows, every_change_comes_back_within_its_bound_and_says_what_became_
         {"minimize", "-", "probe", {"minimize", "{h}"}, nullptr, false},
         {"maximize", "-", "probe", {"maximize", "{h}"}, nullptr, false},
         {"restore", "minimized", "probe", {"restore", "{h}"}, nullptr, false},
+        {"release of the program's own pin", "topmost", "poschanging", {"pin", "{h}", "0"}},
+        {"opacity 100 after kestal's fade", "-", "stylechanging", {"opacity", "{h}", "100"}, nullptr, true,
+         {"opacity", "{h}", "50"}},
+        {"clickthrough off", "-", "stylechanging", {"clickthrough", "{h}", "off"}, nullptr, true,
+         {"clickthrough", "{h}"}},
+        {"reset of kestal's pin", "-", "poschanging", {"reset", "{h}"}, nullptr, true, {"pin", "{h}"}},
+        {"activate a minimised window", "minimized", "probe", {"activate", "{h}"}, nullptr, false},
         {"kestal_set_topmost", "-", "probe", {}, [](void *hwnd) { return kestal_set_topmost(hwnd, 1); }},
         {"kestal_set_opacity", "-", "stylechanging", {}, [](void *hwnd) { return kestal_set_opacity(hwnd, 40); }},
     };
@@ -83,6 +91,9 @@ TEST(HungWindows, every_change_comes_back_within_its_bound_and_says_what_became_
         HWND window = kt::child_make_window(child, c.flags, std::string("hung target ") + c.what);
         ASSERT_TRUE(window);
         const std::string before = exstyle(child, window);
+        if (!c.first.empty()) {
+            ASSERT_EQ(kt::run_cli(with_handle(c.first, window)).exit_code, 0u);
+        }
         ASSERT_EQ(kt::child_command(child, "stall " + kt::handle_text(window) + " " + c.moment + " " +
                                                std::to_string(kStallMs)),
                   "ok");

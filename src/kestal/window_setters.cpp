@@ -205,6 +205,10 @@ int32_t set_topmost(HWND window, int32_t topmost)
         return SetWindowPos(window, insert_after, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE);
     });
     if (!moved.answered) {
+        // Whether the change lands is open: the marks of both outcomes stay,
+        // and `reset` keeps only the one that the window then shows.
+        const pin_marks after = pin_marks_of(window);
+        put_pin_marks(window, {before.pinned || after.pinned, before.unpinned || after.unpinned});
         report_setter_failure(kWhat, window, ERROR_TIMEOUT);
         return 0;
     }
