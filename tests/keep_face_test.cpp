@@ -27,30 +27,9 @@ constexpr DWORD kPatienceMs = 5000;
 constexpr COLORREF kBorderColor = RGB(0x12, 0xC4, 0x56);
 constexpr char kBorderColorText[] = "#12C456";
 
-std::wstring temp_folder()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD chars = GetTempPathW(MAX_PATH, path);
-    return std::wstring(path, chars);
-}
-
-void write_file(const std::wstring &path, const std::string &text)
-{
-    FILE *file = _wfopen(path.c_str(), L"wb");
-    ASSERT_NE(file, nullptr) << "cannot write " << kt::narrow(path);
-    fwrite(text.data(), 1, text.size(), file);
-    fclose(file);
-}
-
 bool eventually(const std::function<bool()> &done, DWORD patience_ms = kPatienceMs)
 {
-    const ULONGLONG end = GetTickCount64() + patience_ms;
-    while (!done()) {
-        if (GetTickCount64() > end)
-            return false;
-        Sleep(50);
-    }
-    return true;
+    return kt::wait_until(done, patience_ms);
 }
 
 // The window's frame as a person sees it: the DWM's bounds where it gives
@@ -292,7 +271,7 @@ protected:
     std::string tag() { return std::to_string(GetCurrentProcessId()); }
     std::wstring rules_path(const std::string &name)
     {
-        return temp_folder() + L"kestal-face-" + kt::widen(name) + L"-" + kt::widen(tag()) + L".json";
+        return kt::temp_folder() + L"kestal-face-" + kt::widen(name) + L"-" + kt::widen(tag()) + L".json";
     }
 
     static kt::child_windows child;
@@ -310,7 +289,7 @@ TEST_F(Face, a_border_surrounds_each_window_that_keep_pinned_while_it_shows)
     const std::wstring rules = rules_path("border");
     // The window that its own program pinned is faded by a rule: keep
     // changed it, but did not pin it.
-    write_file(rules, R"({"rules": [{"match": "title:face-pin-)" + tag() + R"(", "pin": true},
+    kt::write_file(rules, R"({"rules": [{"match": "title:face-pin-)" + tag() + R"(", "pin": true},
                                      {"match": "title:face own pin )" + tag() + R"(", "opacity": 80}],
         "keys": {"ctrl+alt+shift+F14": "pin active toggle"},
         "border": {"color": ")" + kBorderColorText + R"(", "thickness": 4}, "tray": false})");
@@ -409,7 +388,7 @@ TEST_F(Face, pause_resume_and_reload_from_the_command_line)
     // tell the new file from the old one.
     first_text.resize(std::max(first_text.size(), reloaded_text.size()), ' ');
     reloaded_text.resize(first_text.size(), ' ');
-    write_file(rules, first_text);
+    kt::write_file(rules, first_text);
     HWND pinned = make("at=300:300:320:200", "face-pause-" + tag());
     HWND faded = make("at=700:300:200:150", "face-fade-" + tag());
     HWND free_window = make("at=300:600:200:120", "face free " + tag());
@@ -455,8 +434,8 @@ TEST_F(Face, pause_resume_and_reload_from_the_command_line)
     // folder's watch takes for the old one, is read.
     WIN32_FILE_ATTRIBUTE_DATA old_file = {};
     ASSERT_TRUE(GetFileAttributesExW(rules.c_str(), GetFileExInfoStandard, &old_file));
-    const std::wstring staged = temp_folder() + L"kestal-face-staged-" + kt::widen(tag()) + L".json";
-    write_file(staged, reloaded_text);
+    const std::wstring staged = kt::temp_folder() + L"kestal-face-staged-" + kt::widen(tag()) + L".json";
+    kt::write_file(staged, reloaded_text);
     HANDLE file = CreateFileW(staged.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &old_file.ftLastWriteTime));
@@ -470,7 +449,7 @@ TEST_F(Face, pause_resume_and_reload_from_the_command_line)
     EXPECT_TRUE(eventually([&] { return topmost(later); }, 1000)) << "the new rules did not apply at once";
 
     // A bad file is refused, and the rules read before stay.
-    write_file(rules, "{\"rules\": [}");
+    kt::write_file(rules, "{\"rules\": [}");
     const kt::run_result refused = kt::run_cli({"keep", "--reload"});
     EXPECT_EQ(refused.exit_code, 1u);
     EXPECT_EQ(refused.out, "");
@@ -499,7 +478,7 @@ TEST_F(Face, the_icon_says_what_keep_does_and_its_menu_asks_it)
     ASSERT_TRUE(child_started);
     const std::wstring rules = rules_path("icon");
     const std::string file_name = kt::narrow(rules.substr(rules.find_last_of(L'\\') + 1));
-    write_file(rules, R"({"rules": [{"match": "title:face-icon-)" + tag() + R"(", "pin": true}]})");
+    kt::write_file(rules, R"({"rules": [{"match": "title:face-icon-)" + tag() + R"(", "pin": true}]})");
     HWND pinned = make("at=300:300:320:200", "face-icon-" + tag());
     ASSERT_TRUE(pinned);
 
@@ -559,7 +538,7 @@ TEST_F(Face, kestalw_opens_its_log_from_the_menu_and_a_keep_without_tray_has_no_
     const std::wstring rules = rules_path("log");
     const std::wstring log = rules + L".log";
     DeleteFileW(log.c_str());
-    write_file(rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}], "tray": false})");
+    kt::write_file(rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}], "tray": false})");
     kt::running_command plain;
     ASSERT_TRUE(kt::start_command(plain, {"keep", kt::narrow(rules)}));
     ASSERT_TRUE(kt::wait_for_line(plain, "{\"event\":\"ready\"}", kPatienceMs)) << kt::all_lines(plain);
@@ -569,7 +548,7 @@ TEST_F(Face, kestalw_opens_its_log_from_the_menu_and_a_keep_without_tray_has_no_
     EXPECT_EQ(kt::run_cli({"keep", "--stop"}).out, "ok\n");
     EXPECT_EQ(kt::wait_for_end(plain, kPatienceMs), 0u);
 
-    write_file(rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
+    kt::write_file(rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
     kt::child_windows windowless;
     ASSERT_TRUE(kt::launch_child(windowless, kt::program_path(L"kestalw.exe"), L"keep \"" + rules + L"\""));
     const std::string tip = "kestal keep runs: " + kt::narrow(rules.substr(rules.find_last_of(L'\\') + 1)) +
@@ -610,7 +589,7 @@ TEST_F(Face, a_bad_border_or_tray_member_is_refused)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
-        write_file(rules, c.text);
+        kt::write_file(rules, c.text);
         const kt::run_result run = kt::run_cli({"keep", name});
         EXPECT_EQ(run.exit_code, 2u);
         EXPECT_EQ(run.err.rfind("error: " + name + ": " + c.err, 0), 0u) << run.err;
@@ -633,7 +612,7 @@ TEST_F(ScaledScreen, the_border_is_as_thick_as_the_screen_scales_it)
     if (set_context)
         set_context(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE);
     const std::wstring rules = rules_path("scaled");
-    write_file(rules, R"({"rules": [{"match": "title:face-scaled-)" + tag() + R"(", "pin": true}],
+    kt::write_file(rules, R"({"rules": [{"match": "title:face-scaled-)" + tag() + R"(", "pin": true}],
         "border": {"color": ")" + kBorderColorText + R"(", "thickness": 4}, "tray": false})");
     HWND pinned = make("at=300:300:320:200", "face-scaled-" + tag());
     ASSERT_TRUE(pinned);

@@ -21,21 +21,6 @@ namespace {
 // under heavy load, where Wine takes its time.
 constexpr DWORD kPatienceMs = 30000;
 
-std::wstring temp_folder()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD chars = GetTempPathW(MAX_PATH, path);
-    return std::wstring(path, chars);
-}
-
-void write_file(const std::wstring &path, const std::string &text)
-{
-    FILE *file = _wfopen(path.c_str(), L"wb");
-    ASSERT_NE(file, nullptr) << "cannot write " << kt::narrow(path);
-    fwrite(text.data(), 1, text.size(), file);
-    fclose(file);
-}
-
 // The whole file, read beside a program that writes it; "" when it is not there.
 std::string read_file(const std::wstring &path)
 {
@@ -55,13 +40,7 @@ std::string read_file(const std::wstring &path)
 // Polls until `done` holds or the patience runs out.
 bool eventually(const std::function<bool()> &done, DWORD patience_ms = kPatienceMs)
 {
-    const ULONGLONG end = GetTickCount64() + patience_ms;
-    while (!done()) {
-        if (GetTickCount64() > end)
-            return false;
-        Sleep(50);
-    }
-    return true;
+    return kt::wait_until(done, patience_ms);
 }
 
 // The lines that a running keep writes, read on a thread of their own so
@@ -230,8 +209,8 @@ TEST_F(Keep, rules_hold_windows_as_they_come_hotkeys_win_and_everything_is_given
 {
     ASSERT_TRUE(child_started);
     const std::string tag = std::to_string(GetCurrentProcessId());
-    const std::wstring rules = temp_folder() + L"kestal-keep-" + kt::widen(tag) + L".json";
-    write_file(rules, R"({
+    const std::wstring rules = kt::temp_folder() + L"kestal-keep-" + kt::widen(tag) + L".json";
+    kt::write_file(rules, R"({
       // pinned, faded through two selectors, click-through but for one
       "rules": [
         {"match": "title:keep-pin-)" + tag + R"(", "pin": true},
@@ -292,7 +271,7 @@ TEST_F(Keep, rules_hold_windows_as_they_come_hotkeys_win_and_everything_is_given
 
     // A rules file that changes is read again; a bad one leaves the rules as they were.
     HWND reloaded = make("-", "keep-new-" + tag);
-    write_file(rules, R"({"rules": [{"match": "title:keep-new-)" + tag + R"(", "pin": true},
+    kt::write_file(rules, R"({"rules": [{"match": "title:keep-new-)" + tag + R"(", "pin": true},
                                      {"match": "title:keep-pin-)" + tag + R"(", "pin": true}],
                           "keys": {"ctrl+alt+shift+F14": "pin active toggle",
                                    "ctrl+alt+shift+F15": "pin \"title:none\u001b\u009b\" toggle"}})");
@@ -316,7 +295,7 @@ TEST_F(Keep, rules_hold_windows_as_they_come_hotkeys_win_and_everything_is_given
                                   "matches 'title:none\\u001b\\u009b'") != std::string::npos;
     })) << err_text(run);
     EXPECT_EQ(err_text(run).find("\x1b"), std::string::npos) << "a raw ESC reached stderr";
-    write_file(rules, "{\"rules\": [}");
+    kt::write_file(rules, "{\"rules\": [}");
     EXPECT_TRUE(eventually([&] { return err_text(run).find("; the rules read before stay\n") != std::string::npos; }))
         << all_lines(run);
     kt::child_command(child, "pin " + kt::handle_text(reloaded) + " 0");
@@ -345,7 +324,7 @@ TEST_F(Keep, rules_hold_windows_as_they_come_hotkeys_win_and_everything_is_given
 
 TEST_F(Keep, a_bad_rules_file_is_refused_before_anything_changes)
 {
-    const std::wstring rules = temp_folder() + L"kestal-keep-bad-" + std::to_wstring(GetCurrentProcessId()) + L".json";
+    const std::wstring rules = kt::temp_folder() + L"kestal-keep-bad-" + std::to_wstring(GetCurrentProcessId()) + L".json";
     const std::string name = kt::narrow(rules);
     const struct {
         const char *what;
@@ -372,7 +351,7 @@ TEST_F(Keep, a_bad_rules_file_is_refused_before_anything_changes)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        write_file(rules, c.text);
+        kt::write_file(rules, c.text);
         const kt::run_result run = kt::run_cli({"keep", name});
         EXPECT_EQ(run.exit_code, 2u);
         EXPECT_EQ(run.out, "");
@@ -390,7 +369,7 @@ TEST_F(Keep, a_bad_rules_file_is_refused_before_anything_changes)
 TEST_F(Keep, the_rules_file_is_read_as_windows_tools_save_it_and_as_the_command_line_reads_it)
 {
     const std::wstring rules =
-        temp_folder() + L"kestal-keep-reading-" + std::to_wstring(GetCurrentProcessId()) + L".json";
+        kt::temp_folder() + L"kestal-keep-reading-" + std::to_wstring(GetCurrentProcessId()) + L".json";
     const std::string name = kt::narrow(rules);
     const auto utf16le = [](const std::wstring &text) {
         std::string bytes = "\xFF\xFE";
@@ -452,7 +431,7 @@ TEST_F(Keep, the_rules_file_is_read_as_windows_tools_save_it_and_as_the_command_
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        write_file(rules, c.text);
+        kt::write_file(rules, c.text);
         const kt::run_result run = kt::run_cli({"keep", name, "--at-logon"});
         if (c.err.empty()) {
             EXPECT_EQ(run.exit_code, 0u) << run.err;
@@ -465,14 +444,14 @@ TEST_F(Keep, the_rules_file_is_read_as_windows_tools_save_it_and_as_the_command_
         EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
     }
 
-    write_file(rules, R"({"keys": {"Ctrl+Hyper": "reset"}})");
+    kt::write_file(rules, R"({"keys": {"Ctrl+Hyper": "reset"}})");
     const kt::run_result unknown = kt::run_cli({"keep", name, "--at-logon"});
     EXPECT_EQ(unknown.exit_code, 2u);
     for (const char *named : {"F1-F24", "Esc", "Tab", "Enter", "Backspace", "PrintScreen", "Pause", "NumpadAdd",
                               "NumpadDecimal", "PgUp", "PgDn", "Del", "Ins", "Minus", "Plus", "Comma", "Period"})
         EXPECT_NE(unknown.err.find(named), std::string::npos) << named << " is not among the names: " << unknown.err;
 
-    const std::string folder = kt::narrow(temp_folder()) + "kestal-keep-folder-" + std::to_string(GetCurrentProcessId());
+    const std::string folder = kt::narrow(kt::temp_folder()) + "kestal-keep-folder-" + std::to_string(GetCurrentProcessId());
     CreateDirectoryW(kt::widen(folder).c_str(), nullptr);
     const kt::run_result is_folder = kt::run_cli({"keep", folder, "--at-logon"});
     EXPECT_EQ(is_folder.exit_code, 2u);
@@ -509,7 +488,7 @@ TEST_F(Keep, the_names_people_reach_for_are_the_keys_they_name)
         {"Ctrl+PgUp", VK_CONTROL, VK_PRIOR},        {"Ctrl+PgDn", VK_CONTROL, VK_NEXT},
         {"Alt+Del", VK_MENU, VK_DELETE},            {"Ctrl+Ins", VK_CONTROL, VK_INSERT},
     };
-    const std::wstring rules = temp_folder() + L"kestal-keep-names-" + std::to_wstring(GetCurrentProcessId()) + L".json";
+    const std::wstring rules = kt::temp_folder() + L"kestal-keep-names-" + std::to_wstring(GetCurrentProcessId()) + L".json";
     // A command that changes nothing: no window has this title.
     const std::string command = "reset title:kestal-keep-no-such-window-" + std::to_string(GetCurrentProcessId());
     std::string keys;
@@ -519,7 +498,7 @@ TEST_F(Keep, the_names_people_reach_for_are_the_keys_they_name)
             escaped += ch == '\\' ? "\\\\" : std::string(1, ch);
         keys += std::string(keys.empty() ? "" : ", ") + "\"" + escaped + "\": \"" + command + "\"";
     }
-    write_file(rules, "{\"keys\": {" + keys + "}}");
+    kt::write_file(rules, "{\"keys\": {" + keys + "}}");
     keep_run run;
     ASSERT_TRUE(start_keep(run, rules));
     ASSERT_TRUE(eventually([&] { return has_line(run, "{\"event\":\"ready\"}"); })) << all_lines(run);
@@ -542,10 +521,10 @@ TEST_F(Keep, the_names_people_reach_for_are_the_keys_they_name)
 // keep ends: a keep that is ended by force loses nothing.
 TEST_F(Keep, errors_reach_a_file_as_they_happen)
 {
-    const std::wstring rules = temp_folder() + L"kestal-keep-err-" + std::to_wstring(GetCurrentProcessId()) + L".json";
+    const std::wstring rules = kt::temp_folder() + L"kestal-keep-err-" + std::to_wstring(GetCurrentProcessId()) + L".json";
     // This test holds the key, as another program would.
     ASSERT_TRUE(RegisterHotKey(nullptr, 1, MOD_CONTROL | MOD_ALT | MOD_NOREPEAT, VK_F16));
-    write_file(rules, R"({"keys": {"Ctrl+Alt+F16": "reset", "Ctrl+Alt+F17": "reset"}})");
+    kt::write_file(rules, R"({"keys": {"Ctrl+Alt+F16": "reset", "Ctrl+Alt+F17": "reset"}})");
     keep_run run;
     ASSERT_TRUE(start_keep(run, rules));
     ASSERT_TRUE(eventually([&] { return has_line(run, "{\"event\":\"ready\"}"); })) << all_lines(run);
@@ -553,7 +532,7 @@ TEST_F(Keep, errors_reach_a_file_as_they_happen)
         << all_lines(run);
     UnregisterHotKey(nullptr, 1);
 
-    write_file(rules, R"({"keys": {"Ctrl+Alt+F16": "pin active sideways"}})");
+    kt::write_file(rules, R"({"keys": {"Ctrl+Alt+F16": "pin active sideways"}})");
     EXPECT_TRUE(eventually([&] { return err_text(run).find("'pin active sideways' has the flag 'sideways'") != std::string::npos; }))
         << all_lines(run);
     EXPECT_EQ(stop_keep(run), 0u) << all_lines(run);
@@ -566,11 +545,11 @@ TEST_F(Keep, errors_reach_a_file_as_they_happen)
 TEST_F(Keep, a_changed_rules_file_is_read_once_it_has_settled_and_only_for_a_new_text)
 {
     const std::string tag = std::to_string(GetCurrentProcessId());
-    const std::wstring rules = temp_folder() + L"kestal-keep-saves-" + kt::widen(tag) + L".json";
+    const std::wstring rules = kt::temp_folder() + L"kestal-keep-saves-" + kt::widen(tag) + L".json";
     const auto rule = [&](const std::string &title, const std::string &action) {
         return "{\"rules\": [{\"match\": \"title:" + title + "\", " + action + "}]}";
     };
-    write_file(rules, rule("keep-save-" + tag, "\"pin\": true"));
+    kt::write_file(rules, rule("keep-save-" + tag, "\"pin\": true"));
     HWND window = make("-", "keep-save-" + tag + " caf\xC3\xA9");
     ASSERT_NE(window, nullptr);
     keep_run run;
@@ -598,13 +577,13 @@ TEST_F(Keep, a_changed_rules_file_is_read_once_it_has_settled_and_only_for_a_new
 
     // Saved three times as it is: nothing to say.
     for (int save = 0; save < 3; ++save) {
-        write_file(rules, faded);
+        kt::write_file(rules, faded);
         Sleep(500);
     }
     // Saved by Windows PowerShell 5 (UTF-16LE), with a title beyond ASCII.
     const std::wstring utf16 =
         L"\uFEFF{\"rules\": [{\"match\": \"title:keep-save-" + kt::widen(tag) + L" caf\u00e9\", \"opacity\": 80}]}";
-    write_file(rules, std::string(reinterpret_cast<const char *>(utf16.data()), utf16.size() * sizeof(wchar_t)));
+    kt::write_file(rules, std::string(reinterpret_cast<const char *>(utf16.data()), utf16.size() * sizeof(wchar_t)));
     EXPECT_TRUE(eventually([&] {
         return kt::child_command(child, "layering " + kt::handle_text(window)) == "layered flags=2 alpha=204 key=0";
     })) << all_lines(run);
@@ -643,10 +622,10 @@ TEST_F(Keep, kestalw_is_the_same_program_without_a_console)
 // into a log beside the rules file.
 TEST_F(Keep, kestalw_keeps_its_lines_in_a_log_beside_the_rules)
 {
-    const std::wstring rules = temp_folder() + L"kestal-keep-log-" + std::to_wstring(GetCurrentProcessId()) + L".json";
+    const std::wstring rules = kt::temp_folder() + L"kestal-keep-log-" + std::to_wstring(GetCurrentProcessId()) + L".json";
     const std::wstring log = rules + L".log";
     DeleteFileW(log.c_str());
-    write_file(rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
+    kt::write_file(rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
     keep_run run;
     InitializeCriticalSection(&run.guard);
     ASSERT_TRUE(kt::launch_child(run.process, kt::program_path(L"kestalw.exe"), L"keep \"" + rules + L"\""));
@@ -717,14 +696,14 @@ void expect_logged(const std::string &line, const std::string &earliest, const s
 TEST_F(Keep, kestalw_logs_its_start_and_why_it_could_not_start_with_the_time_of_every_line)
 {
     const std::string version = kt::run_cli({"--version"}).out.substr(std::string("kestal-cli ").size());
-    const std::wstring base = temp_folder() + L"kestal-keep-start-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring base = kt::temp_folder() + L"kestal-keep-start-" + std::to_wstring(GetCurrentProcessId());
     const std::wstring windowless = kt::program_path(L"kestalw.exe");
     const auto start_line = [&](const std::wstring &rules) {
         return "kestalw " + version.substr(0, version.size() - 1) + " keep " + kt::narrow(rules) + ", pid ";
     };
 
     const std::wstring bad = base + L"-bad.json";
-    write_file(bad, R"({"keys": {"T": "reset"}})");
+    kt::write_file(bad, R"({"keys": {"T": "reset"}})");
     const std::wstring missing = base + L"-missing.json";
     const struct {
         const char *what;
@@ -751,8 +730,8 @@ TEST_F(Keep, kestalw_logs_its_start_and_why_it_could_not_start_with_the_time_of_
 
     // A second keep while one runs.
     const std::wstring first = base + L"-first.json", second = base + L"-second.json";
-    write_file(first, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
-    write_file(second, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
+    kt::write_file(first, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
+    kt::write_file(second, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
     DeleteFileW((first + L".log").c_str());
     DeleteFileW((second + L".log").c_str());
     keep_run run;
@@ -785,7 +764,7 @@ TEST_F(Keep, kestalw_logs_its_start_and_why_it_could_not_start_with_the_time_of_
 // count as well, which brings the log past its limit twice in a short test.
 TEST_F(Keep, kestalw_cuts_its_log_back_to_its_newest_part_every_time)
 {
-    const std::wstring rules = temp_folder() + L"kestal-keep-cut-" + std::to_wstring(GetCurrentProcessId()) + L".json";
+    const std::wstring rules = kt::temp_folder() + L"kestal-keep-cut-" + std::to_wstring(GetCurrentProcessId()) + L".json";
     const std::wstring log = rules + L".log";
     const auto filler = [](int round) {
         std::string text;
@@ -814,7 +793,7 @@ TEST_F(Keep, kestalw_cuts_its_log_back_to_its_newest_part_every_time)
         EXPECT_NE(text.find(newest), std::string::npos);
     };
     DeleteFileW(log.c_str());
-    write_file(rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
+    kt::write_file(rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
     append(filler(1));
     keep_run run;
     ASSERT_TRUE(start_keep(run, rules, L"kestalw.exe"));
@@ -822,7 +801,7 @@ TEST_F(Keep, kestalw_cuts_its_log_back_to_its_newest_part_every_time)
     expect_cut(1, "{\"event\":\"ready\"}\n");
 
     append(filler(2));
-    write_file(rules, R"({"rules": [{"match": "exe:nothing-else.exe", "pin": true}]})");
+    kt::write_file(rules, R"({"rules": [{"match": "exe:nothing-else.exe", "pin": true}]})");
     ASSERT_TRUE(eventually([&] { return read_file(log).find("{\"event\":\"reloaded\"}") != std::string::npos; }))
         << read_file(log).size();
     expect_cut(2, "{\"event\":\"reloaded\"}\n");
@@ -838,8 +817,8 @@ TEST_F(Keep, kestalw_cuts_its_log_back_to_its_newest_part_every_time)
 // would end at once rather than run.
 TEST_F(Keep, keep_names_a_word_it_does_not_take)
 {
-    const std::string a = kt::narrow(temp_folder()) + "kestal-keep-no-such-a.json";
-    const std::string b = kt::narrow(temp_folder()) + "kestal-keep-no-such-b.json";
+    const std::string a = kt::narrow(kt::temp_folder()) + "kestal-keep-no-such-a.json";
+    const std::string b = kt::narrow(kt::temp_folder()) + "kestal-keep-no-such-b.json";
     const struct {
         std::vector<std::string> args;
         std::string err;
@@ -863,8 +842,8 @@ TEST_F(Keep, keep_names_a_word_it_does_not_take)
 
 TEST_F(Keep, the_logon_entry_is_written_and_removed)
 {
-    const std::wstring rules = temp_folder() + L"kestal-keep-logon.json";
-    write_file(rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
+    const std::wstring rules = kt::temp_folder() + L"kestal-keep-logon.json";
+    kt::write_file(rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
     auto entry = []() -> std::wstring {
         wchar_t value[2048];
         DWORD size = sizeof value;
@@ -888,14 +867,14 @@ TEST_F(Keep, the_logon_entry_is_written_and_removed)
     // Windows passes over a Run value longer than 260 characters: the short
     // names of the folders make it fit, and where even they do not, the
     // entry is refused.
-    const std::wstring top = temp_folder() + L"kestal-keep-logon-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring top = kt::temp_folder() + L"kestal-keep-logon-" + std::to_wstring(GetCurrentProcessId());
     const std::wstring long_name(90, L'n');
     const std::wstring deep = top + L"\\a folder with a long name " + long_name + L"\\another folder " + long_name;
     const std::wstring far_rules = deep + L"\\rules with a long name.json";
     CreateDirectoryW(top.c_str(), nullptr);
     CreateDirectoryW((top + L"\\a folder with a long name " + long_name).c_str(), nullptr);
     CreateDirectoryW(deep.c_str(), nullptr);
-    write_file(far_rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
+    kt::write_file(far_rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
     ASSERT_GT((L"\"" + kt::program_path(L"kestalw.exe") + L"\" keep \"" + far_rules + L"\"").size(), 260u);
     const kt::run_result shortened = kt::run_cli({"keep", kt::narrow(far_rules), "--at-logon"});
     EXPECT_EQ(shortened.exit_code, 0u) << shortened.err;
@@ -914,7 +893,7 @@ TEST_F(Keep, the_logon_entry_is_written_and_removed)
         CreateDirectoryW(deeper.c_str(), nullptr);
     }
     const std::wstring deepest_rules = deeper + L"\\rules.json";
-    write_file(deepest_rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
+    kt::write_file(deepest_rules, R"({"rules": [{"match": "exe:nothing.exe", "pin": true}]})");
     const kt::run_result too_long = kt::run_cli({"keep", kt::narrow(deepest_rules), "--at-logon"});
     EXPECT_EQ(too_long.exit_code, 2u);
     EXPECT_EQ(too_long.err.rfind("error: the logon entry would be ", 0), 0u) << too_long.err;

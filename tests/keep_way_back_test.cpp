@@ -54,13 +54,8 @@ protected:
     bool fades_to(HWND window, const std::string &wanted) { return reads(window, "layering", wanted, kPatienceMs); }
     bool reads(HWND window, const std::string &question, const std::string &wanted, DWORD patience_ms)
     {
-        const ULONGLONG end = GetTickCount64() + patience_ms;
-        while (kt::child_command(child, question + " " + kt::handle_text(window)) != wanted) {
-            if (GetTickCount64() > end)
-                return false;
-            Sleep(50);
-        }
-        return true;
+        return kt::wait_until(
+            [&] { return kt::child_command(child, question + " " + kt::handle_text(window)) == wanted; }, patience_ms);
     }
     // Long enough for several of keep's listings.
     static void let_keep_look() { Sleep(1500); }

@@ -9,6 +9,7 @@
 
 #include "kestal_inprocess.h"
 #include "system_calls.h"
+#include "window_thread.h"
 
 namespace {
 
@@ -21,9 +22,6 @@ constexpr DWORD kExtendedFrameBounds = 9; // DWMWA_EXTENDED_FRAME_BOUNDS
 constexpr int kEffectiveDpi = 0;          // MDT_EFFECTIVE_DPI
 // A thread message to the border thread: the windows to border have changed.
 constexpr UINT kWantedMessage = WM_APP + 1;
-// A thread that has not ended this long after its WM_QUIT is left to the
-// process's end, which takes its windows with it.
-constexpr DWORD kStopWaitMs = 2000;
 
 struct border {
     HWND target;
@@ -43,8 +41,7 @@ keep_border g_wanted_style;
 // windows once, rather than each listing's in turn.
 volatile LONG g_wanted_posted = 0;
 
-HANDLE g_thread = nullptr;
-DWORD g_thread_id = 0;
+window_thread g_thread = {};
 
 // The border thread's own.
 std::vector<border> g_borders;
@@ -291,19 +288,6 @@ DWORD WINAPI draw_borders(void *started)
     return 0;
 }
 
-bool start_thread()
-{
-    HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!started)
-        return false;
-    g_thread = CreateThread(nullptr, 0, draw_borders, started, 0, &g_thread_id);
-    if (g_thread) {
-        const HANDLE either[] = {started, g_thread};
-        WaitForMultipleObjects(2, either, FALSE, INFINITE);
-    }
-    CloseHandle(started);
-    return g_thread != nullptr;
-}
 
 } // namespace
 
@@ -324,11 +308,11 @@ void show_borders(const std::vector<HWND> &windows, const keep_border &style)
     g_wanted = windows;
     g_wanted_style = style;
     ReleaseSRWLockExclusive(&g_wanted_lock);
-    if (windows.empty() && (none_before || !g_thread))
+    if (windows.empty() && (none_before || !g_thread.handle))
         return;
-    if (!g_thread && !start_thread())
+    if (!g_thread.handle && !start_window_thread(g_thread, draw_borders))
         return;
-    if (!InterlockedExchange(&g_wanted_posted, 1) && !PostThreadMessageW(g_thread_id, kWantedMessage, 0, 0))
+    if (!InterlockedExchange(&g_wanted_posted, 1) && !PostThreadMessageW(g_thread.id, kWantedMessage, 0, 0))
         InterlockedExchange(&g_wanted_posted, 0);
 }
 
@@ -337,11 +321,6 @@ void end_borders()
     AcquireSRWLockExclusive(&g_wanted_lock);
     g_wanted.clear();
     ReleaseSRWLockExclusive(&g_wanted_lock);
-    if (!g_thread)
-        return;
-    PostThreadMessageW(g_thread_id, WM_QUIT, 0, 0);
-    WaitForSingleObject(g_thread, kStopWaitMs);
-    CloseHandle(g_thread);
-    g_thread = nullptr;
+    end_window_thread(g_thread);
     InterlockedExchange(&g_wanted_posted, 0);
 }

@@ -94,7 +94,7 @@ void report_start_error(keep_state &state, const std::string &raw_line);
 changed_window identity_of(int64_t hwnd);
 bool same_window(const changed_window &a, const changed_window &b);
 void remember(std::vector<changed_window> &windows, const changed_window &window);
-bool remembered(const std::vector<changed_window> &windows, int64_t hwnd);
+bool remembered(const std::vector<changed_window> &windows, const changed_window &window);
 // The window with the names that the last listing gave it.
 changed_window known_window(const keep_state &state, int64_t hwnd);
 // One listing, and the rules applied to it: each window's change runs on a

@@ -12,6 +12,7 @@
 #include "keep_state.h"
 #include "system_calls.h"
 #include "wide_text.h"
+#include "window_thread.h"
 
 namespace {
 
@@ -24,10 +25,8 @@ using CoUninitialize_fn = void(WINAPI *)();
 constexpr UINT kIconId = 1;
 // To the icon's window: the tooltip or the pause state changed.
 constexpr UINT kStateMessage = WM_APP + 2;
-constexpr DWORD kStopWaitMs = 2000;
 
-HANDLE g_thread = nullptr;
-DWORD g_thread_id = 0;
+window_thread g_thread = {};
 HWND g_window = nullptr;
 HWND g_keep_window = nullptr;
 std::wstring g_rules_path;
@@ -292,21 +291,13 @@ DWORD WINAPI run_tray(void *started)
 void show_tray(HWND keep_window, const std::string &rules_path, const std::wstring &log_path,
                const keep_border &border)
 {
-    if (g_thread)
+    if (g_thread.handle)
         return;
     g_keep_window = keep_window;
     g_rules_path = full_path(widen(rules_path));
     g_log_path = log_path;
     g_color = border.shown && !border.accent ? border.color : accent_color();
-    HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!started)
-        return;
-    g_thread = CreateThread(nullptr, 0, run_tray, started, 0, &g_thread_id);
-    if (g_thread) {
-        const HANDLE either[] = {started, g_thread};
-        WaitForMultipleObjects(2, either, FALSE, INFINITE);
-    }
-    CloseHandle(started);
+    start_window_thread(g_thread, run_tray);
 }
 
 void set_tray_state(const std::wstring &tip, bool paused)
@@ -322,10 +313,5 @@ void set_tray_state(const std::wstring &tip, bool paused)
 
 void end_tray()
 {
-    if (!g_thread)
-        return;
-    PostThreadMessageW(g_thread_id, WM_QUIT, 0, 0);
-    WaitForSingleObject(g_thread, kStopWaitMs);
-    CloseHandle(g_thread);
-    g_thread = nullptr;
+    end_window_thread(g_thread);
 }

@@ -28,10 +28,9 @@ void remember(std::vector<changed_window> &windows, const changed_window &window
         windows.push_back(window);
 }
 
-bool remembered(const std::vector<changed_window> &windows, int64_t hwnd)
+bool remembered(const std::vector<changed_window> &windows, const changed_window &window)
 {
-    const changed_window known = identity_of(hwnd);
-    return std::any_of(windows.begin(), windows.end(), [&](const changed_window &w) { return same_window(w, known); });
+    return std::any_of(windows.begin(), windows.end(), [&](const changed_window &w) { return same_window(w, window); });
 }
 
 changed_window known_window(const keep_state &state, int64_t hwnd)
@@ -41,6 +40,7 @@ changed_window known_window(const keep_state &state, int64_t hwnd)
         if (listed.hwnd == known.hwnd && listed.pid == known.pid) {
             known.title = listed.title;
             known.exe = listed.exe;
+            break;
         }
     }
     return known;
@@ -180,7 +180,7 @@ void keep_window(keep_state &state, const kestal_window &listed, changed_window 
     // The thread is asked for only here, so that a listing costs no more
     // requests than the census made.
     window.thread = GetWindowThreadProcessId(reinterpret_cast<HWND>(static_cast<intptr_t>(window.hwnd)), nullptr);
-    if (remembered(state.in_flight, window.hwnd) || remembered(state.refused, window.hwnd))
+    if (remembered(state.in_flight, window) || remembered(state.refused, window))
         return;
     auto busy = find_window(state.busy, window);
     if (busy != state.busy.end() && GetTickCount64() < busy->next_try)
@@ -367,7 +367,7 @@ void give_back(keep_state &state)
         void *hwnd = reinterpret_cast<void *>(static_cast<intptr_t>(window.hwnd));
         // Only what still carries kestal's marks has anything to give back:
         // a window that a person reset meanwhile has not.
-        if (!same_window(window, identity_of(window.hwnd)) || remembered(state.in_flight, window.hwnd) ||
+        if (!same_window(window, identity_of(window.hwnd)) || remembered(state.in_flight, window) ||
             !kestal_carries_marks(hwnd))
             continue;
         to_give_back.push_back(window);

@@ -116,11 +116,12 @@ bool lock_window_changes(HWND window, const char *operation, change_lock &lock)
         return true;
     }
     // A holder that ended without letting go (WAIT_ABANDONED) hands it on.
-    if (!wait_taking_sent_messages(mutex, GetTickCount64() + answer_wait_ms())) {
+    const DWORD wait_ms = answer_wait_ms();
+    if (!wait_taking_sent_messages(mutex, GetTickCount64() + wait_ms)) {
         CloseHandle(mutex);
         set_error("%s: another change of the window (by this or another kestal) has not ended within %lu s, "
                   "since the window does not answer it; try again once the window answers",
-                  operation, answer_wait_ms() / 1000);
+                  operation, wait_ms / 1000);
         return false;
     }
     lock.mutex = mutex;

@@ -97,6 +97,7 @@ constexpr uint64_t own_layering_value(COLORREF key, BYTE alpha, DWORD flags, BYT
 static_assert(sizeof(HANDLE) >= sizeof(uint64_t), "the own layering needs a 64-bit property value");
 // The own layering that the mark holds, while the window still has the
 // attributes that kestal wrote; a mark that its program overtook is dropped.
+// The attributes are written only when it answers true.
 bool own_layering_holds(HWND window, const layering &now, COLORREF &key, BYTE &alpha, DWORD &flags);
 
 constexpr bool is_click_through(LONG_PTR style)

@@ -302,13 +302,17 @@ bool own_layering_holds(HWND window, const layering &now, COLORREF &key, BYTE &a
     const auto value = reinterpret_cast<uintptr_t>(GetPropW(window, kOwnLayeringProperty));
     if (!(value & kOwnLayeringPresent))
         return false;
-    key = static_cast<COLORREF>(value & 0xFFFFFFu);
-    alpha = static_cast<BYTE>(value >> 24);
-    flags = static_cast<DWORD>(value >> 32) & (LWA_ALPHA | LWA_COLORKEY);
+    const COLORREF own_key = static_cast<COLORREF>(value & 0xFFFFFFu);
+    const DWORD own_flags = static_cast<DWORD>(value >> 32) & (LWA_ALPHA | LWA_COLORKEY);
     const BYTE written = static_cast<BYTE>(value >> 48);
     if ((now.style & WS_EX_LAYERED) && now.attributes_read && (now.flags & LWA_ALPHA) && now.alpha == written &&
-        (now.flags & LWA_COLORKEY) == (flags & LWA_COLORKEY) && (!(flags & LWA_COLORKEY) || now.key == key))
+        (now.flags & LWA_COLORKEY) == (own_flags & LWA_COLORKEY) &&
+        (!(own_flags & LWA_COLORKEY) || now.key == own_key)) {
+        key = own_key;
+        alpha = static_cast<BYTE>(value >> 24);
+        flags = own_flags;
         return true;
+    }
     // The program set attributes of its own since kestal wrote its own:
     // they stay, and so there is nothing left to give back.
     drop_mark(window, kOwnLayeringProperty);
@@ -330,14 +334,12 @@ static void note_own_layering(HWND window, const layering &now, BYTE written_alp
 {
     if (!now.attributes_read)
         return;
+    // The program's own attributes are the ones kept before, while kestal's
+    // are still in effect; otherwise the ones that the window has now.
     COLORREF key = now.key;
     BYTE alpha = now.alpha;
     DWORD flags = now.flags;
-    if (!own_layering_holds(window, now, key, alpha, flags)) {
-        key = now.key;
-        alpha = now.alpha;
-        flags = now.flags;
-    }
+    own_layering_holds(window, now, key, alpha, flags);
     if (saved_layering_value(key, alpha, flags) == saved_layering_value(now.key, written_alpha, written_flags)) {
         drop_mark(window, kOwnLayeringProperty);
         return;

@@ -259,19 +259,37 @@ bool start_command(running_command &command, const std::vector<std::string> &arg
     return command.reader != nullptr;
 }
 
-std::wstring write_temp_file(const std::wstring &name, const std::string &text)
+std::wstring temp_folder()
 {
-    wchar_t folder[MAX_PATH];
-    const DWORD chars = GetTempPathW(MAX_PATH, folder);
-    const std::wstring path = std::wstring(folder, chars) + name;
+    wchar_t path[MAX_PATH];
+    const DWORD chars = GetTempPathW(MAX_PATH, path);
+    return std::wstring(path, chars);
+}
+
+void write_file(const std::wstring &path, const std::string &text)
+{
     FILE *file = _wfopen(path.c_str(), L"wb");
-    if (!file) {
-        ADD_FAILURE() << "cannot write " << narrow(path);
-        return path;
-    }
+    ASSERT_NE(file, nullptr) << "cannot write " << narrow(path);
     fwrite(text.data(), 1, text.size(), file);
     fclose(file);
+}
+
+std::wstring write_temp_file(const std::wstring &name, const std::string &text)
+{
+    const std::wstring path = temp_folder() + name;
+    write_file(path, text);
     return path;
+}
+
+bool wait_until(const std::function<bool()> &done, DWORD patience_ms)
+{
+    const ULONGLONG end = GetTickCount64() + patience_ms;
+    while (!done()) {
+        if (GetTickCount64() > end)
+            return false;
+        Sleep(50);
+    }
+    return true;
 }
 
 bool wait_for_line(running_command &command, const std::string &wanted, DWORD patience_ms)

@@ -5,6 +5,7 @@
 #include <yyjson.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,8 +63,14 @@ struct running_command {
 };
 
 bool start_command(running_command &command, const std::vector<std::string> &args);
+// The temporary folder, with its separator at the end.
+std::wstring temp_folder();
+// Writes `text` as the whole file; fails the current test when it cannot.
+void write_file(const std::wstring &path, const std::string &text);
 // Writes `text` to a file of that name in the temporary folder; its path.
 std::wstring write_temp_file(const std::wstring &name, const std::string &text);
+// Polls until `done` holds, or `patience_ms` has passed; whether it held.
+bool wait_until(const std::function<bool()> &done, DWORD patience_ms);
 // Waits at most `patience_ms` for a line that holds `wanted`.
 bool wait_for_line(running_command &command, const std::string &wanted, DWORD patience_ms);
 std::string all_lines(running_command &command);
