@@ -70,7 +70,11 @@ KESTAL_API void kestal_free_string(char *text);
  * A change to another program's window takes that program's answer. A program
  * that gives none within 5 seconds, or that the system already counts as hung,
  * is left alone, and the call fails with "SendMessageTimeout(WM_NULL) failed
- * (win32 error 1460): ..." instead of waiting for it.
+ * (win32 error 1460): ..." instead of waiting for it. The 5 seconds are one
+ * deadline for the whole call, whatever it waits on; a change given up on
+ * midway fails with "(win32 error 1460)" and says that it may still be made.
+ * A host may free the library right after such a call: the library's thread
+ * that still waits for the window keeps the image loaded until it ends.
  *===========================================================================*/
 
 /**

@@ -113,8 +113,10 @@ int32_t kestal_carries_pin_mark(void *hwnd);
  * How long a change waits for a window's program to answer before it gives
  * up: 5000 ms (as long as Windows waits before it calls a program "not
  * responding") unless set lower here, for the whole process; kept within
- * 100 to 5000. A change given up on says so in kestal_last_error, and the
- * window is not asked again until it has answered.
+ * 100 to 5000. It is one deadline per call of a setter, control or verb:
+ * the window's lock, the question whether it answers and every call into it
+ * draw from it together. A change given up on says so in kestal_last_error,
+ * and the window is not asked again until it has answered.
  */
 void kestal_set_answer_wait(uint32_t milliseconds);
 
@@ -129,6 +131,34 @@ void kestal_set_answer_wait(uint32_t milliseconds);
  * and must outlive the capture.
  */
 void kestal_capture_errors(char *buffer);
+
+/**
+ * Why a call failed, beside its text: what a caller decides a retry by,
+ * never the text.
+ */
+#define KESTAL_FAILURE_NONE 0          /* nothing failed since the capture began */
+#define KESTAL_FAILURE_OTHER 1         /* any other failure: a system call that failed */
+#define KESTAL_FAILURE_NOT_ANSWERING 2 /* the window's program did not answer in time: try later */
+#define KESTAL_FAILURE_WINDOW_BUSY 3   /* another change of this window is running: try later */
+#define KESTAL_FAILURE_REFUSED 4       /* the window refuses for a lasting reason (per-pixel alpha, a higher integrity level, its class) */
+#define KESTAL_FAILURE_NO_WINDOW 5     /* no such window, or it closed */
+#define KESTAL_FAILURE_ARGUMENT 6      /* a bad argument: a null handle, a value out of range */
+
+/** A failure as kestal_capture_failures records it. */
+typedef struct kestal_failure {
+    int32_t code;                 /* a KESTAL_FAILURE_ code */
+    char text[KESTAL_ERROR_SIZE]; /* the text that kestal_last_error gives */
+} kestal_failure;
+
+/**
+ * From now on, each failure of a call on the calling thread also writes its
+ * code and text into *failure (the caller's, which must outlive the
+ * capture); NULL stops. The capture begins with KESTAL_FAILURE_NONE and
+ * "no error" written into *failure, so that a caller reads a failure only
+ * where one happened. It is the thread's own, beside kestal_capture_errors:
+ * a thread may hold both.
+ */
+void kestal_capture_failures(kestal_failure *failure);
 
 /*============================================================================
  * Verbs: where a window is, how it shows, and closing it

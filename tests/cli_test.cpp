@@ -85,7 +85,8 @@ TEST(Cli, help_words_and_no_word_print_the_usage_text_then_every_command_selecto
     for (const std::string &form : kSelectorForms)
         EXPECT_TRUE(names(more, "  " + form)) << form << "\n" << text;
     for (const std::string option : {"--long", "--ascii", "--interval", "--count", "--version", "toggle", "up|down",
-                                     "--at-logon", "--stop", "--not-at-logon", "kestal-cli help COMMAND"})
+                                     "--at-logon", "--stop", "--not-at-logon", "--pause", "--resume", "--reload",
+                                     "--reapply", "kestal-cli help COMMAND"})
         EXPECT_TRUE(names(more, option)) << option << "\n" << text;
     EXPECT_EQ(text.back(), '\n');
 }
@@ -114,8 +115,11 @@ TEST(Cli, each_command_has_help_of_its_own_however_it_is_asked_for)
         {"watch", {"--interval", "--count", "--long", "--ascii", "JSON Lines"}},
         {"clickthrough", with_window({"on", "off", "toggle"})},
         {"reset", with_window({})},
-        {"keep", {"keep RULES\n", "keep RULES --at-logon", "keep --not-at-logon", "keep --stop", "\"rules\"",
-                  "\"keys\""}},
+        // Every form of keep, every member of its rules file, the keys and the log.
+        {"keep", {"keep RULES\n", "keep RULES --at-logon", "keep --not-at-logon", "keep --stop", "keep --pause",
+                  "keep --resume", "keep --reload", "keep --reapply", "\"rules\"", "\"keys\"", "  match ",
+                  "  except ", "  pin ", "  opacity ", "  clickthrough ", "  border ", "  tray ", "F1-F24",
+                  "NumpadAdd", "RULES.log", "reapply active"}},
         {"move", with_window({"<x> <y>"})},
         {"resize", with_window({"<width> <height>", "stderr"})},
         {"minimize", with_window({})},

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kestal_inprocess.h"
+#include "keep_border.h"
 #include "keep_tray.h"
 #include "test_support.h"
 
@@ -76,44 +77,21 @@ ring border_seen(const RECT &frame, COLORREF color = kBorderColor)
 
 constexpr ring kNone = {0, 0, 0, 0};
 
-// Wine 10 does not always show the left and right sides of a layered window
-// shaped as a ring (seen: the border window in its place, the top and bottom
-// drawn, white beside the frame); Wine 8 does.
-bool sides_may_not_show()
-{
-    using version_fn = const char *(*)();
-    const auto version = reinterpret_cast<version_fn>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
-    return version && atoi(version()) >= 10;
-}
-
 std::vector<HWND> visible_borders();
 
-// The border of `pixels` around `frame` is on the screen: every side, or
-// where the sides may not show, the top and the bottom and a border window
-// that stands exactly around the frame.
+// The border of `pixels` around `frame` is on the screen, on every side:
+// under both Wine versions, whose Wine 10 did not show the sides of a
+// border drawn as a window shaped as a ring by a region.
 bool bordered(const RECT &frame, int pixels)
 {
-    const ring seen = border_seen(frame);
-    if (seen == ring{pixels, pixels, pixels, pixels})
-        return true;
-    if (!sides_may_not_show() || seen.top != pixels || seen.bottom != pixels)
-        return false;
-    for (HWND border : visible_borders()) {
-        RECT placed = {};
-        GetWindowRect(border, &placed);
-        const RECT wanted = {frame.left - pixels, frame.top - pixels, frame.right + pixels, frame.bottom + pixels};
-        if (EqualRect(&placed, &wanted))
-            return true;
-    }
-    return false;
+    return border_seen(frame) == ring{pixels, pixels, pixels, pixels};
 }
 constexpr ring around(int pixels)
 {
     return {pixels, pixels, pixels, pixels};
 }
 
-// The visible border windows on the desktop.
+// The visible windows of borders on the desktop, one each.
 std::vector<HWND> visible_borders()
 {
     std::vector<HWND> found;
@@ -123,6 +101,11 @@ std::vector<HWND> visible_borders()
             found.push_back(window);
     }
     return found;
+}
+
+size_t borders_shown()
+{
+    return visible_borders().size();
 }
 
 HWND tray_window()
@@ -298,6 +281,17 @@ TEST_F(Face, a_border_surrounds_each_window_that_keep_pinned_while_it_shows)
     HWND own_pin = make("topmost,at=700:300:200:150", "face own pin " + tag());
     ASSERT_TRUE(pinned && bystander && own_pin);
 
+    // What the window shows inside, which its border must leave as it is.
+    const auto inside_of = [](HWND window) {
+        const RECT frame = frame_of(window);
+        HDC screen = GetDC(nullptr);
+        const COLORREF seen = GetPixel(screen, (frame.left + frame.right) / 2, (frame.top + frame.bottom) / 2);
+        ReleaseDC(nullptr, screen);
+        return seen;
+    };
+    Sleep(300);
+    const COLORREF inside = inside_of(pinned);
+
     kt::running_command keep;
     ASSERT_TRUE(kt::start_command(keep, {"keep", kt::narrow(rules)}));
     ASSERT_TRUE(kt::wait_for_line(keep, "{\"event\":\"ready\"}", kPatienceMs)) << kt::all_lines(keep);
@@ -305,11 +299,14 @@ TEST_F(Face, a_border_surrounds_each_window_that_keep_pinned_while_it_shows)
     // Just outside the frame, on every side; only around what keep pinned.
     EXPECT_TRUE(eventually([&] { return bordered(frame_of(pinned), 4); }))
         << border_seen(frame_of(pinned));
+    EXPECT_EQ(inside_of(pinned), inside) << "the border covers its window's inside";
     EXPECT_EQ(border_seen(frame_of(bystander)), kNone);
     EXPECT_EQ(border_seen(frame_of(own_pin)), kNone) << "a program's own pin carries no border";
     // Just above its window, and listed by no kestal command.
     ASSERT_EQ(visible_borders().size(), 1u);
-    EXPECT_EQ(GetWindow(pinned, GW_HWNDPREV), visible_borders()[0]);
+    wchar_t above_class[64] = {};
+    GetClassNameW(GetWindow(pinned, GW_HWNDPREV), above_class, static_cast<int>(std::size(above_class)));
+    EXPECT_EQ(std::wstring(above_class), std::wstring(KESTAL_BORDER_CLASS)) << "the border is not just above its window";
     const kt::run_result listing = kt::run_cli({"list", "--long"});
     const auto windows = kt::parse_long_listing(listing.out.c_str());
     ASSERT_TRUE(windows);
@@ -341,9 +338,9 @@ TEST_F(Face, a_border_surrounds_each_window_that_keep_pinned_while_it_shows)
     ASSERT_TRUE(kt::wait_for_line(keep, "\"event\":\"hotkey\"", kPatienceMs)) << kt::all_lines(keep);
     EXPECT_TRUE(eventually([&] { return bordered(frame_of(bystander), 4); }))
         << border_seen(frame_of(bystander));
-    EXPECT_EQ(visible_borders().size(), 2u);
+    EXPECT_EQ(borders_shown(), 2u);
     kt::child_command(child, "destroy " + kt::handle_text(bystander));
-    EXPECT_TRUE(eventually([&] { return visible_borders().size() == 1; }));
+    EXPECT_TRUE(eventually([&] { return borders_shown() == 1; }));
 
     // Released, the window has no border; stopped, keep has none.
     ASSERT_EQ(kt::run_cli({"pin", kt::handle_text(pinned), "0"}).out, "ok\n");
@@ -364,11 +361,11 @@ TEST_F(Face, a_border_surrounds_each_window_that_keep_pinned_while_it_shows)
 TEST_F(Face, pause_resume_and_reload_from_the_command_line)
 {
     ASSERT_TRUE(child_started);
-    for (const char *option : {"--pause", "--resume", "--reload"}) {
+    for (const char *option : {"--pause", "--resume", "--reload", "--reapply"}) {
         SCOPED_TRACE(option);
         const kt::run_result none = kt::run_cli({"keep", option});
         EXPECT_EQ(none.exit_code, 1u);
-        EXPECT_EQ(none.err, "error: no keep is running\n");
+        EXPECT_EQ(none.err.rfind("error: no keep is running", 0), 0u) << none.err;
     }
 
     constexpr wchar_t kAccentKey[] = L"Software\\Microsoft\\Windows\\DWM";
@@ -453,10 +450,9 @@ TEST_F(Face, pause_resume_and_reload_from_the_command_line)
     const kt::run_result refused = kt::run_cli({"keep", "--reload"});
     EXPECT_EQ(refused.exit_code, 1u);
     EXPECT_EQ(refused.out, "");
-    EXPECT_EQ(refused.err.rfind("error: the keep that runs (pid " + std::to_string(GetProcessId(keep.process)) +
-                                    ") could not read its rules file again and keeps the rules it read before",
-                                0),
-              0u)
+    // The file's own first error, where it is, as keep read it.
+    EXPECT_EQ(refused.err.rfind("error: " + kt::narrow(rules) + ":1:12: ", 0), 0u) << refused.err;
+    EXPECT_NE(refused.err.find("the keep that runs keeps the rules it read before"), std::string::npos)
         << refused.err;
     kt::child_command(child, "pin " + kt::handle_text(later) + " 0");
     EXPECT_TRUE(eventually([&] { return topmost(later); })) << "the rules read before did not stay";
@@ -478,7 +474,9 @@ TEST_F(Face, the_icon_says_what_keep_does_and_its_menu_asks_it)
     ASSERT_TRUE(child_started);
     const std::wstring rules = rules_path("icon");
     const std::string file_name = kt::narrow(rules.substr(rules.find_last_of(L'\\') + 1));
-    kt::write_file(rules, R"({"rules": [{"match": "title:face-icon-)" + tag() + R"(", "pin": true}]})");
+    // Notepad, opened on the rules file below, carries the file's name in its title: the rule is not for it.
+    kt::write_file(rules, R"({"rules": [{"match": "title:face-icon-)" + tag() + R"(", "except": "exe:notepad.exe",
+                                      "pin": true}]})");
     HWND pinned = make("at=300:300:320:200", "face-icon-" + tag());
     ASSERT_TRUE(pinned);
 
@@ -555,12 +553,31 @@ TEST_F(Face, kestalw_opens_its_log_from_the_menu_and_a_keep_without_tray_has_no_
                             ", 0 windows kept";
     ASSERT_TRUE(eventually([&] { return tray_shows(tip); })) << tips_text();
     EXPECT_TRUE(choose_from_menu(windowless.pid, WM_RBUTTONUP, 'O'));
+    // The log opens with its newest lines first: a copy, as an editor opens a file at its top.
     HWND viewer = nullptr;
-    const std::string log_name = kt::narrow(log.substr(log.find_last_of(L'\\') + 1));
-    EXPECT_TRUE(eventually([&] { return (viewer = window_titled(log_name, windowless.pid)) != nullptr; }))
-        << "no program opened the log";
+    const std::wstring rules_name = rules.substr(rules.find_last_of(L'\\') + 1);
+    const std::wstring copy = kt::temp_folder() + rules_name + L", newest first.log";
+    EXPECT_TRUE(eventually([&] {
+        return (viewer = window_titled(kt::narrow(rules_name) + ", newest first.log", windowless.pid)) != nullptr;
+    })) << "no program opened the log";
     if (viewer)
         PostMessageW(viewer, WM_CLOSE, 0, 0);
+    const auto lines_of = [](const std::wstring &path) {
+        std::vector<std::string> lines;
+        FILE *file = _wfopen(path.c_str(), L"rb");
+        char line[4096];
+        while (file && fgets(line, sizeof line, file))
+            lines.push_back(line);
+        if (file)
+            fclose(file);
+        return lines;
+    };
+    const std::vector<std::string> logged = lines_of(log), newest_first = lines_of(copy);
+    ASSERT_GE(logged.size(), 2u);
+    ASSERT_GE(newest_first.size(), logged.size());
+    EXPECT_EQ(newest_first.front(), logged.back());
+    EXPECT_EQ(newest_first[logged.size() - 1], logged.front());
+    DeleteFileW(copy.c_str());
     EXPECT_TRUE(choose_from_menu(windowless.pid, WM_RBUTTONUP, 'G'));
     EXPECT_EQ(WaitForSingleObject(windowless.process, kPatienceMs), WAIT_OBJECT_0);
     kt::stop_child(windowless);
@@ -626,4 +643,157 @@ TEST_F(ScaledScreen, the_border_is_as_thick_as_the_screen_scales_it)
     EXPECT_EQ(kt::wait_for_end(keep, kPatienceMs), 0u) << kt::all_lines(keep);
     kt::child_command(child, "destroy " + kt::handle_text(pinned));
     DeleteFileW(rules.c_str());
+}
+
+// The border marks every window pinned through kestal while keep runs, also
+// from another console, and lies where the person can see it: inside a
+// maximised window's monitor, never on a frameless window that covers its
+// monitor, and never as a taskbar button.
+TEST_F(Face, a_border_marks_every_window_pinned_through_kestal_where_the_person_sees_it)
+{
+    ASSERT_TRUE(child_started);
+    const std::wstring rules = rules_path("every-pin");
+    kt::write_file(rules, R"({"rules": [{"match": "title:face-rule-)" + tag() + R"(", "pin": true}],
+        "border": {"color": ")" + kBorderColorText + R"(", "thickness": 4}, "tray": false})");
+    const int screen_width = GetSystemMetrics(SM_CXSCREEN), screen_height = GetSystemMetrics(SM_CYSCREEN);
+    HWND by_console = make("at=200:200:300:200", "face console " + tag());
+    HWND maximised = make("maximized", "face-rule-" + tag() + " maximised");
+    HWND whole_screen =
+        make("popup,at=0:0:" + std::to_string(screen_width) + ":" + std::to_string(screen_height),
+             "face-rule-" + tag() + " whole screen");
+    ASSERT_TRUE(by_console && maximised && whole_screen);
+
+    kt::running_command keep;
+    ASSERT_TRUE(kt::start_command(keep, {"keep", kt::narrow(rules)}));
+    ASSERT_TRUE(kt::wait_for_line(keep, "{\"event\":\"ready\"}", kPatienceMs)) << kt::all_lines(keep);
+    ASSERT_TRUE(eventually([&] { return topmost(maximised) && topmost(whole_screen); })) << kt::all_lines(keep);
+    // A border for each window pinned, but the one that is the whole picture.
+    EXPECT_TRUE(eventually([&] { return borders_shown() == 1; })) << visible_borders().size();
+    Sleep(1000);
+    ASSERT_EQ(borders_shown(), 1u) << "a frameless window that covers its monitor got a border";
+    const RECT screen = {0, 0, screen_width, screen_height};
+    for (HWND border : visible_borders()) {
+        RECT placed = {};
+        GetWindowRect(border, &placed);
+        RECT inside = {};
+        IntersectRect(&inside, &placed, &screen);
+        EXPECT_TRUE(EqualRect(&inside, &placed)) << "the border of a maximised window reaches past the screen: "
+                                                 << placed.left << "," << placed.top << " " << placed.right << ","
+                                                 << placed.bottom;
+        EXPECT_NE(GetWindow(border, GW_OWNER), nullptr) << "a border without an owner shows as a taskbar button";
+    }
+
+    // A pin from another console gets one as well, at once.
+    ASSERT_EQ(kt::run_cli({"pin", kt::handle_text(by_console)}).exit_code, 0u);
+    EXPECT_TRUE(eventually([&] { return bordered(frame_of(by_console), 4); })) << border_seen(frame_of(by_console));
+    EXPECT_EQ(borders_shown(), 2u);
+    ASSERT_EQ(kt::run_cli({"pin", kt::handle_text(by_console), "0"}).exit_code, 0u);
+    EXPECT_TRUE(eventually([&] { return borders_shown() == 1; })) << "the released window kept its border";
+
+    EXPECT_EQ(kt::run_cli({"keep", "--stop"}).exit_code, 0u);
+    EXPECT_EQ(kt::wait_for_end(keep, 15000), 0u);
+    EXPECT_TRUE(visible_borders().empty());
+    for (HWND window : {by_console, maximised, whole_screen})
+        kt::child_command(child, "destroy " + kt::handle_text(window));
+    DeleteFileW(rules.c_str());
+}
+
+// keep without a console speaks up where the person looks: the icon's
+// tooltip names the latest problem, a broken rules file waits to be mended,
+// and a log that cannot be beside the rules goes to the user's own folder.
+TEST_F(Face, kestalw_speaks_up_where_the_person_looks)
+{
+    if (!kt::under_wine())
+        GTEST_SKIP() << "reads the tooltips of Wine's notification area";
+    const std::wstring rules = rules_path("speaks");
+    const std::string file_name = kt::narrow(rules.substr(rules.find_last_of(L'\\') + 1));
+    const std::wstring log = rules + L".log";
+    DeleteFileW(log.c_str());
+    const auto tip_starts = [](const std::string &start) {
+        for (const std::string &tip : tray_tips()) {
+            if (tip.rfind(start, 0) == 0)
+                return true;
+        }
+        return false;
+    };
+
+    // A broken file: kestalw stays, says why, and takes the rules once mended.
+    HWND mended = make("-", "face-mended-" + tag());
+    ASSERT_TRUE(mended);
+    kt::write_file(rules, "{\"rules\": [}");
+    kt::child_windows windowless;
+    ASSERT_TRUE(kt::launch_child(windowless, kt::program_path(L"kestalw.exe"), L"keep \"" + rules + L"\""));
+    EXPECT_TRUE(eventually([&] { return tip_starts("kestal keep: " + kt::narrow(rules) + ":1:"); })) << tips_text();
+    EXPECT_EQ(WaitForSingleObject(windowless.process, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "kestalw ended on a broken file";
+    kt::write_file(rules, R"({"rules": [{"match": "title:face-mended-)" + tag() + R"(", "pin": true}],
+        "keys": {"ctrl+alt+F19": "pin active toggle"}})");
+    EXPECT_TRUE(eventually([&] { return topmost(mended); })) << "the mended rules were not applied";
+    EXPECT_TRUE(eventually([&] { return tip_starts("kestal keep runs: " + file_name); })) << tips_text();
+
+    // A hotkey that another program holds is named in the tooltip.
+    ASSERT_TRUE(RegisterHotKey(nullptr, 1, MOD_CONTROL | MOD_SHIFT, VK_F19));
+    kt::write_file(rules, R"({"rules": [{"match": "title:face-mended-)" + tag() + R"(", "pin": true}],
+        "keys": {"ctrl+shift+F19": "pin active toggle"}})");
+    EXPECT_TRUE(eventually([&] { return tray_shows("kestal keep: ctrl+shift+F19 is taken by another program"); }))
+        << tips_text();
+    UnregisterHotKey(nullptr, 1);
+    EXPECT_TRUE(choose_from_menu(windowless.pid, WM_RBUTTONUP, 'G'));
+    EXPECT_EQ(WaitForSingleObject(windowless.process, kPatienceMs), WAIT_OBJECT_0);
+    kt::stop_child(windowless);
+    EXPECT_FALSE(topmost(mended));
+
+    // A log that cannot be beside the rules file goes to the user's own folder, and the tooltip says where.
+    DeleteFileW(log.c_str());
+    ASSERT_TRUE(CreateDirectoryW(log.c_str(), nullptr));
+    wchar_t local[MAX_PATH] = {};
+    ASSERT_GT(GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH), 0u);
+    const std::wstring moved = std::wstring(local) + L"\\kestal\\" + kt::widen(file_name) + L".log";
+    DeleteFileW(moved.c_str());
+    ASSERT_TRUE(kt::launch_child(windowless, kt::program_path(L"kestalw.exe"), L"keep \"" + rules + L"\""));
+    EXPECT_TRUE(eventually([&] { return tip_starts("kestal keep: the log is in " + kt::narrow(moved)); }))
+        << tips_text();
+    EXPECT_TRUE(eventually([&] { return GetFileAttributesW(moved.c_str()) != INVALID_FILE_ATTRIBUTES; }));
+    EXPECT_TRUE(choose_from_menu(windowless.pid, WM_RBUTTONUP, 'G'));
+    EXPECT_EQ(WaitForSingleObject(windowless.process, kPatienceMs), WAIT_OBJECT_0);
+    kt::stop_child(windowless);
+    RemoveDirectoryW(log.c_str());
+    DeleteFileW(moved.c_str());
+    kt::child_command(child, "destroy " + kt::handle_text(mended));
+    DeleteFileW(rules.c_str());
+}
+
+// Windows 11 rounds a frame's corners and says so through the DWM, which
+// Wine does not: what reaches UpdateLayeredWindow is checked here. The ring
+// is opaque for its thickness and clear inside; rounded corners leave the
+// outer corner clear and keep the middle of each side whole.
+TEST(BorderShape, the_ring_is_opaque_for_its_thickness_and_clear_inside_with_corners_as_the_frame_has_them)
+{
+    constexpr int kWidth = 120, kHeight = 80, kThickness = 4;
+    const struct {
+        const char *what;
+        int radius;
+        POINT at;
+        bool opaque;
+    } cases[] = {
+        {"square: the outer corner", 0, {0, 0}, true},
+        {"square: the inner corner", 0, {kThickness - 1, kThickness - 1}, true},
+        {"square: just inside", 0, {kThickness, kThickness}, false},
+        {"square: the middle", 0, {60, 40}, false},
+        {"square: the right side's middle", 0, {kWidth - 1, 40}, true},
+        {"square: the bottom's middle", 0, {60, kHeight - 1}, true},
+        {"rounded: the outer corner", 8, {0, 0}, false},
+        {"rounded: the other outer corner", 8, {kWidth - 1, kHeight - 1}, false},
+        {"rounded: the top's middle", 8, {60, 0}, true},
+        {"rounded: the left's middle", 8, {0, 40}, true},
+        {"rounded: inside the frame's rounded corner", 8, {kThickness + 1, kThickness + 1}, true},
+        {"rounded: the middle", 8, {60, 40}, false},
+    };
+    std::vector<uint32_t> pixels(kWidth * kHeight);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        border_pixels(pixels.data(), kWidth, kHeight, kThickness, c.radius, RGB(0x12, 0xC4, 0x56));
+        const uint32_t pixel = pixels[static_cast<size_t>(c.at.y) * kWidth + c.at.x];
+        EXPECT_EQ(pixel, c.opaque ? 0xFF12C456u : 0u);
+    }
 }

@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
+#include <cwchar>
+#include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -615,3 +619,141 @@ TEST_F(Setters, a_failure_on_a_window_of_a_program_run_as_administrator_says_so)
 }
 
 } // namespace
+
+namespace {
+
+// A window procedure that keeps its place in the z-order whatever it is asked.
+LRESULT CALLBACK keeps_its_z_order(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == WM_WINDOWPOSCHANGING)
+        reinterpret_cast<WINDOWPOS *>(lparam)->flags |= SWP_NOZORDER;
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+// Holds the change lock of a window as another change of it would, on a
+// thread of its own (a mutex held by the caller's own thread would let the
+// caller through), until `release` is set.
+struct held_lock {
+    HWND window;
+    HANDLE held;
+    HANDLE release;
+};
+
+DWORD WINAPI hold_change_lock(void *parameter)
+{
+    auto &lock = *static_cast<held_lock *>(parameter);
+    wchar_t name[64];
+    swprintf(name, std::size(name), L"Local\\KestalWindowChange-%llx",
+             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(lock.window)));
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, name);
+    SetEvent(lock.held);
+    WaitForSingleObject(lock.release, INFINITE);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return 0;
+}
+
+} // namespace
+
+// A caller decides on a retry by the code, never by the text: each failure
+// carries the code of the situation that made it, beside the very text that
+// kestal_last_error and kestal_capture_errors give.
+TEST_F(Setters, each_failure_carries_the_code_of_the_situation_that_made_it)
+{
+    ASSERT_TRUE(child_started);
+    own_window plain({L"failure codes plain"});
+    own_window stubborn(
+        {L"failure codes stubborn", 0, WS_OVERLAPPEDWINDOW | WS_VISIBLE, L"KestalKeepsZOrder", keeps_its_z_order});
+    HWND gone = kt::make_window({L"failure codes gone"});
+    ASSERT_TRUE(plain.handle && stubborn.handle && gone);
+    DestroyWindow(gone);
+    kt::pump();
+    HWND per_pixel = child_window("perpixel", "failure codes per-pixel");
+    HWND own_dc = child_window("owndc", "failure codes own DC");
+    ASSERT_TRUE(per_pixel && own_dc);
+    // Programs of their own: one stops answering, and one window's lock is held.
+    kt::child_windows hung, locked;
+    ASSERT_TRUE(kt::start_child(hung));
+    ASSERT_TRUE(kt::start_child(locked));
+    HWND hung_window = kt::child_make_window(hung, "-", "failure codes hung");
+    HWND locked_window = kt::child_make_window(locked, "-", "failure codes locked");
+    ASSERT_TRUE(hung_window && locked_window);
+    held_lock lock = {locked_window, CreateEventW(nullptr, TRUE, FALSE, nullptr),
+                      CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE holder = CreateThread(nullptr, 0, hold_change_lock, &lock, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(lock.held, 5000), WAIT_OBJECT_0);
+    // A short wait keeps the cases that wait quick; the codes are the same at 5 s.
+    kestal_set_answer_wait(500);
+
+    struct code_case {
+        const char *what;
+        std::function<int32_t()> call;
+        int32_t code;
+    };
+    const code_case cases[] = {
+        {"a success", [&] { return kestal_set_topmost(plain.handle, 1); }, KESTAL_FAILURE_NONE},
+        {"pin, null handle", [] { return kestal_set_topmost(nullptr, 1); }, KESTAL_FAILURE_ARGUMENT},
+        {"opacity 19", [&] { return kestal_set_opacity(plain.handle, 19); }, KESTAL_FAILURE_ARGUMENT},
+        {"resize to 0 x 10", [&] { return kestal_resize_window(plain.handle, 0, 10); }, KESTAL_FAILURE_ARGUMENT},
+        {"reset, null handle", [] { return kestal_reset(nullptr); }, KESTAL_FAILURE_ARGUMENT},
+        {"pin, closed window", [&] { return kestal_set_topmost(gone, 1); }, KESTAL_FAILURE_NO_WINDOW},
+        {"clickthrough, closed window", [&] { return kestal_set_clickthrough(gone, KESTAL_ON); },
+         KESTAL_FAILURE_NO_WINDOW},
+        {"move, closed window", [&] { return kestal_move_window(gone, 10, 10); }, KESTAL_FAILURE_NO_WINDOW},
+        {"opacity, per-pixel alpha", [&] { return kestal_set_opacity(per_pixel, 50); }, KESTAL_FAILURE_REFUSED},
+        {"opacity, class with its own DC", [&] { return kestal_set_opacity(own_dc, 50); }, KESTAL_FAILURE_REFUSED},
+        {"pin, the desktop window", [] { return kestal_set_topmost(GetDesktopWindow(), 1); }, KESTAL_FAILURE_REFUSED},
+        {"minimize, the desktop window", [] { return kestal_minimize_window(GetDesktopWindow()); },
+         KESTAL_FAILURE_REFUSED},
+        {"pin, a program that does not answer",
+         [&] {
+             EXPECT_EQ(kt::child_command(hung, "hang 3000"), "ok");
+             return kestal_set_topmost(hung_window, 1);
+         },
+         KESTAL_FAILURE_NOT_ANSWERING},
+        {"pin, another change of the window runs", [&] { return kestal_set_topmost(locked_window, 1); },
+         KESTAL_FAILURE_WINDOW_BUSY},
+        {"pin, a window that keeps its place", [&] { return kestal_set_topmost(stubborn.handle, 1); },
+         KESTAL_FAILURE_OTHER},
+    };
+    for (const code_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        kestal_failure failure;
+        memset(&failure, 'x', sizeof failure);
+        char text[KESTAL_ERROR_SIZE] = "untouched";
+        kestal_capture_failures(&failure);
+        EXPECT_EQ(failure.code, KESTAL_FAILURE_NONE) << "a capture begins with nothing failed";
+        EXPECT_STREQ(failure.text, "no error");
+        kestal_capture_errors(text);
+        const int32_t done = c.call();
+        kestal_capture_errors(nullptr);
+        kestal_capture_failures(nullptr);
+        EXPECT_EQ(done, c.code == KESTAL_FAILURE_NONE ? 1 : 0) << kestal_last_error();
+        EXPECT_EQ(failure.code, c.code) << failure.text;
+        if (c.code == KESTAL_FAILURE_NONE) {
+            EXPECT_STREQ(failure.text, "no error");
+            EXPECT_STREQ(text, "untouched");
+        } else {
+            EXPECT_STREQ(failure.text, kestal_last_error());
+            EXPECT_STREQ(text, kestal_last_error());
+        }
+    }
+    // After the capture stops, a failure writes nothing more into it.
+    kestal_failure stopped = {KESTAL_FAILURE_NONE, "after"};
+    kestal_capture_failures(&stopped);
+    kestal_capture_failures(nullptr);
+    EXPECT_EQ(kestal_set_topmost(nullptr, 1), 0);
+    EXPECT_EQ(stopped.code, KESTAL_FAILURE_NONE);
+    EXPECT_STREQ(stopped.text, "no error");
+
+    kestal_set_answer_wait(5000);
+    SetEvent(lock.release);
+    WaitForSingleObject(holder, 5000);
+    CloseHandle(holder);
+    CloseHandle(lock.held);
+    CloseHandle(lock.release);
+    EXPECT_EQ(kestal_set_topmost(plain.handle, 0), 1) << kestal_last_error();
+    ASSERT_EQ(kt::child_command(hung, "ping"), "pong");
+    kt::stop_child(hung);
+    kt::stop_child(locked);
+}

@@ -1,30 +1,31 @@
 // "clickthrough" and "reset": the controls that have no number to give.
-#include <string_view>
+#include "control_commands.h"
 
-#include "cli.h"
-#include "console_text.h"
-#include "help_text.h"
 #include "kestal_inprocess.h"
-#include "window_selector.h"
+#include "setter_commands.h"
 
-int run_clickthrough(int argc, char **argv)
+bool read_clickthrough(std::span<const std::string> words, window_command &command, std::string &why)
 {
-    if (argc < 3) {
-        print_err("error: clickthrough: give the window: a handle or a selector\n");
-        print_command_usage("clickthrough");
-        return 2;
+    if (words.size() < 2) {
+        why = "clickthrough: give the window: a handle or a selector";
+        return false;
     }
-    const std::string_view flag = argc >= 4 ? argv[3] : "on";
-    const int32_t how = flag == "1" ? KESTAL_ON : flag == "0" ? KESTAL_OFF : switch_word(flag);
-    if (how < 0) {
-        print_err("error: clickthrough: the flag '%s' is none of on, off, toggle, 1 and 0\n", argv[3]);
-        print_command_usage("clickthrough");
-        return 2;
+    const std::string flag = words.size() >= 3 ? words[2] : "on";
+    command.verb = window_verb::clickthrough;
+    command.first = flag == "1" ? KESTAL_ON : flag == "0" ? KESTAL_OFF : switch_word(flag);
+    if (command.first < 0) {
+        why = "clickthrough: the flag '" + flag + "' is none of on, off, toggle, 1 and 0";
+        return false;
     }
-    return run_on_target("clickthrough", argv[2], kestal_set_clickthrough, how);
+    return read_window_target("clickthrough", words[1], command.target, why);
 }
 
-int run_reset(int argc, char **argv)
+bool read_reset(std::span<const std::string> words, window_command &command, std::string &why)
 {
-    return argc < 3 ? run_on_every_marked(reset_window, 0) : run_on_target("reset", argv[2], reset_window, 0);
+    command.verb = window_verb::reset;
+    if (words.size() < 2) {
+        command.target = {target_kind::every_marked, 0, {}, {}};
+        return true;
+    }
+    return read_window_target("reset", words[1], command.target, why);
 }

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "cli.h"
 #include "console_text.h"
 
 void print_usage()

@@ -32,6 +32,9 @@ inline constexpr std::string_view kOverviewMore =
     "  kestal-cli watch [options]              the listing's changes, live\n"
     "  kestal-cli keep RULES [--at-logon]      keep windows by rules and hotkeys\n"
     "  kestal-cli keep --stop|--not-at-logon   stop the keep, or its start at logon\n"
+    "  kestal-cli keep --pause|--resume        pause or resume the keep that runs\n"
+    "  kestal-cli keep --reload                read its rules file again now\n"
+    "  kestal-cli keep --reapply [<hwnd>]      hand a person's changes back to rules\n"
     "  kestal-cli help [COMMAND]               this text, or one command's help\n"
     "<hwnd> is a handle that list prints (decimal, or hex after 0x), or a selector,\n"
     "which acts on every listed window that it matches:\n"
@@ -59,7 +62,8 @@ inline constexpr std::string_view kTargetHelp =
     "  title:TEXT    the windows whose title contains TEXT, case ignored\n"
     "  class:NAME    the windows of the window class NAME\n"
     "  pid:N         the windows of process N\n"
-    "A word with blanks goes in double quotes: \"title:My notes\".\n";
+    "A word with blanks goes in double quotes: \"title:My notes\".\n"
+    "A window whose program does not answer within 5 s is reported and left.\n";
 
 struct command_help {
     std::string_view word;
@@ -160,23 +164,57 @@ inline constexpr command_help kCommandHelp[] = {
      "usage: kestal-cli keep RULES\n"
      "       kestal-cli keep RULES --at-logon\n"
      "       kestal-cli keep --not-at-logon\n"
-     "       kestal-cli keep --stop\n",
+     "       kestal-cli keep --stop\n"
+     "       kestal-cli keep --pause | --resume | --reload\n"
+     "       kestal-cli keep --reapply [<hwnd>]\n",
      "Keeps the windows that the rules file RULES matches the way it says (pinned,\n"
      "faded, click-through) and runs its hotkeys' commands, writing JSON Lines, until\n"
-     "stopped; then gives back every change it made.\n"
+     "stopped; then gives back every change it made. A window that no rule matches\n"
+     "any more (retitled, or its rule removed) gets back what keep set there.\n"
      "\n"
      "  keep RULES                runs until keep --stop, Ctrl+C or the console closes\n"
      "  keep RULES --at-logon     checks RULES, then starts kestalw.exe keep RULES\n"
      "                            at each logon\n"
      "  keep --not-at-logon       no longer starts it at logon\n"
      "  keep --stop               stops the keep that runs, once it has given\n"
-     "                            everything back\n"
+     "                            everything back; exit 1 names each window that\n"
+     "                            did not answer and keeps its marks\n"
+     "  keep --pause              stops applying the rules; nothing is given back\n"
+     "  keep --resume             applies them again\n"
+     "  keep --reload             reads RULES now; exit 1 with the file's first error\n"
+     "  keep --reapply [<hwnd>]   what a person changed on the window (every window\n"
+     "                            without one) goes back to the rules, at once\n"
      "\n"
-     "A rules file is JSON; comments and trailing commas are welcome:\n"
-     "  {\"rules\": [{\"match\": \"exe:vlc.exe\", \"pin\": true}],\n"
-     "   \"keys\": {\"Ctrl+Alt+T\": \"pin active toggle\"}}\n"
+     "A change by a person (a hotkey, or pin, opacity, clickthrough or reset from\n"
+     "any console) wins over the rules for what it changed, until keep --reapply.\n"
+     "\n"
+     "A rules file is JSON; comments and trailing commas are welcome. Members:\n"
+     "  rules          an array of rules, each with:\n"
+     "    match        a selector, or an array of selectors that must all match\n"
+     "    except       a selector, or an array of them, that leaves a window out\n"
+     "    pin          true or false\n"
+     "    opacity      20 to 100\n"
+     "    clickthrough true or false\n"
+     "                 a later rule wins over an earlier one\n"
+     "  keys           keys and the command each runs: pin, opacity, clickthrough,\n"
+     "                 reset, the window verbs, or reapply <hwnd>\n"
+     "  border         true, or {\"color\": \"#RRGGBB\", \"thickness\": N}: a border\n"
+     "                 around each window that keep pinned\n"
+     "  tray           false: no icon in the notification area\n"
+     "Keys are Ctrl, Alt, Shift and Win with A-Z, 0-9, F1-F24, Up, Down, Left,\n"
+     "Right, Home, End, PgUp, PgDn, Ins, Del, Space, Esc, Tab, Enter, Backspace,\n"
+     "PrintScreen, Pause, Minus, Plus, Comma, Period, ; / ` [ \\ ] ', Numpad0-9 and\n"
+     "NumpadAdd, NumpadSubtract, NumpadMultiply, NumpadDivide, NumpadDecimal; each\n"
+     "needs Ctrl, Alt or Win, but for F13-F24.\n"
+     "kestalw.exe (keep RULES --at-logon) writes its lines to RULES.log.\n"
      "Exit code 2 for a rules file that cannot be used; 1 when a keep runs already.\n",
      "  kestal-cli keep rules.json\n"
+     "    with rules.json:\n"
+     "    {\"rules\": [{\"match\": \"exe:vlc.exe\", \"pin\": true}],\n"
+     "     \"keys\": {\"Ctrl+Alt+T\": \"pin active toggle\",\n"
+     "              \"Ctrl+Alt+R\": \"reset active\",\n"
+     "              \"Ctrl+Alt+A\": \"reapply active\"}}\n"
+     "  kestal-cli keep --reapply active\n"
      "  kestal-cli keep --stop\n",
      false, false},
     {"move", "usage: kestal-cli move <hwnd> <x> <y>\n",
@@ -234,6 +272,8 @@ constexpr const command_help *help_of(std::string_view word)
 }
 
 // The usage text followed by the overview.
+// The usage text, as the usage errors of list, pin and opacity print it.
+void print_usage();
 void print_overview();
 // The whole help of the command `word`: its usage, options and examples.
 // False, with nothing written, for a word that is no command.

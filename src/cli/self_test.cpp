@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-#include "cli.h"
 #include "console_text.h"
 #include "json_field.h"
 #include "kestal_inprocess.h"

@@ -15,3 +15,6 @@ struct check_tally {
 check_tally run_checks(HWND window, FILE *out);
 
 void pump();
+
+// "test": the checks on a window of the self-test's own; the exit code.
+int run_self_test(int argc, char **argv);

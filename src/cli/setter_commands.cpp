@@ -1,14 +1,9 @@
-// "pin" and "opacity": read the numbers or words, call the setter on the
-// window (or on each window that a selector names), report.
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string_view>
+// "pin" and "opacity": the numbers or words that say what to set.
+#include "setter_commands.h"
 
-#include "cli.h"
-#include "console_text.h"
+#include <cstdlib>
+
 #include "kestal_inprocess.h"
-#include "window_selector.h"
 
 // What atoi reads as a number: blanks, an optional sign, then a digit. A
 // word such as "true" would read as 0 and release the window it meant to pin.
@@ -26,25 +21,6 @@ int32_t switch_word(std::string_view word)
     return word == "on" ? KESTAL_ON : word == "off" ? KESTAL_OFF : word == "toggle" ? KESTAL_TOGGLE : -1;
 }
 
-int run_pin(int argc, char **argv)
-{
-    if (argc < 3) {
-        print_usage();
-        return 2;
-    }
-    if (argc < 4 || is_number_text(argv[3]))
-        return run_on_target("pin", argv[2], kestal_set_topmost, argc >= 4 ? atoi(argv[3]) : 1);
-    const int32_t how = switch_word(argv[3]);
-    if (how < 0) {
-        print_err("error: pin: the flag '%s' is not a number: give 1 or on to pin the window, 0 or off to release "
-                  "it, or toggle to flip it\n",
-                  argv[3]);
-        print_usage();
-        return 2;
-    }
-    return run_on_target("pin", argv[2], kestal_pin, how);
-}
-
 bool parse_points(const char *text, int32_t &points)
 {
     char *end = nullptr;
@@ -55,20 +31,42 @@ bool parse_points(const char *text, int32_t &points)
     return true;
 }
 
-int run_opacity(int argc, char **argv)
+bool read_pin(std::span<const std::string> words, window_command &command, std::string &why)
 {
-    if (argc < 4) {
-        print_usage();
-        return 2;
+    if (words.size() < 2)
+        return false;
+    if (words.size() < 3 || is_number_text(words[2].c_str())) {
+        command.verb = window_verb::set_topmost;
+        command.first = words.size() >= 3 ? atoi(words[2].c_str()) : 1;
+    } else {
+        command.verb = window_verb::pin;
+        command.first = switch_word(words[2]);
+        if (command.first < 0) {
+            why = "pin: the flag '" + words[2] +
+                  "' is not a number: give 1 or on to pin the window, 0 or off to release it, or toggle to flip it";
+            return false;
+        }
     }
-    const std::string_view direction = argv[3];
-    if (direction != "up" && direction != "down")
-        return run_on_target("opacity", argv[2], kestal_set_opacity, atoi(argv[3]));
-    int32_t points = 10;
-    if (argc >= 5 && !parse_points(argv[4], points)) {
-        print_err("error: opacity: the step '%s' is not a number of percentage points from 1 to 100\n", argv[4]);
-        print_usage();
-        return 2;
+    return read_window_target("pin", words[1], command.target, why);
+}
+
+bool read_opacity(std::span<const std::string> words, window_command &command, std::string &why)
+{
+    if (words.size() < 3)
+        return false;
+    const std::string &direction = words[2];
+    if (direction != "up" && direction != "down") {
+        // The library refuses a percentage outside 20 to 100 for each window, as the description has it.
+        command.verb = window_verb::set_opacity;
+        command.first = atoi(direction.c_str());
+    } else {
+        int32_t points = 10;
+        if (words.size() >= 4 && !parse_points(words[3].c_str(), points)) {
+            why = "opacity: the step '" + words[3] + "' is not a number of percentage points from 1 to 100";
+            return false;
+        }
+        command.verb = window_verb::step_opacity;
+        command.first = direction == "up" ? points : -points;
     }
-    return run_on_target("opacity", argv[2], kestal_step_opacity, direction == "up" ? points : -points);
+    return read_window_target("opacity", words[1], command.target, why);
 }

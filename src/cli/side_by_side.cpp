@@ -7,9 +7,10 @@ namespace {
 DWORD WINAPI run_job(void *parameter)
 {
     auto &job = *static_cast<window_job *>(parameter);
-    kestal_capture_errors(job.error);
-    job.result = job.action(reinterpret_cast<void *>(static_cast<intptr_t>(job.hwnd)), job.context);
-    kestal_capture_errors(nullptr);
+    job.failure = {};
+    kestal_capture_failures(&job.failure);
+    job.result = job.action(reinterpret_cast<void *>(static_cast<intptr_t>(job.hwnd)), job.context, job.note);
+    kestal_capture_failures(nullptr);
     return 0;
 }
 

@@ -9,11 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "console_text.h"
-#include "help_text.h"
 #include "kestal_inprocess.h"
-#include "window_selector.h"
+#include "verb_commands.h"
 
 namespace {
 
@@ -34,54 +31,31 @@ bool read_coordinate(const char *text, int32_t &value)
     return true;
 }
 
-int usage_error(const char *verb, const char *form)
+// The two numbers after the target; false, with `why` set, when one is
+// missing, cannot be read, or is below `lowest`.
+bool read_pair(std::span<const std::string> words, const char *form, const char *const names[2], int32_t lowest,
+               int32_t &first, int32_t &second, std::string &why)
 {
-    print_err("error: %s: give %s\n", verb, form);
-    print_command_usage(verb);
-    return 2;
-}
-
-struct pair {
-    int32_t first, second;
-};
-
-// The two numbers after the target; false, with the error line and the
-// usage written, when one is missing, cannot be read, or is below `lowest`.
-bool read_pair(int argc, char **argv, const char *form, const char *const names[2], int32_t lowest, pair &numbers)
-{
-    if (argc < 5) {
-        usage_error(argv[1], form);
+    const std::string &verb = words[0];
+    if (words.size() < 4) {
+        why = verb + ": give " + form;
         return false;
     }
-    int32_t *slots[2] = {&numbers.first, &numbers.second};
+    int32_t *slots[2] = {&first, &second};
     for (int i = 0; i < 2; ++i) {
-        if (!read_coordinate(argv[3 + i], *slots[i])) {
-            print_err("error: %s: the %s '%s' is not a whole number of pixels\n", argv[1], names[i], argv[3 + i]);
-            print_command_usage(argv[1]);
+        const std::string &word = words[2 + i];
+        if (!read_coordinate(word.c_str(), *slots[i])) {
+            why = verb + ": the " + names[i] + " '" + word + "' is not a whole number of pixels";
             return false;
         }
         if (*slots[i] < lowest) {
-            print_err("error: %s: the %s '%s' is no size that a window can take: give %d pixel or more\n", argv[1],
-                      names[i], argv[3 + i], lowest);
-            print_command_usage(argv[1]);
+            why = verb + ": the " + names[i] + " '" + word + "' is no size that a window can take: give " +
+                  std::to_string(lowest) + " pixel or more";
             return false;
         }
     }
     return true;
 }
-
-// The notes on the windows that did not end where they were asked to; the
-// windows that a selector matches may be placed at the same time.
-struct ended_elsewhere {
-    SRWLOCK lock = SRWLOCK_INIT;
-    std::vector<std::string> notes;
-};
-
-struct placing {
-    pair asked;
-    bool size; // the width and height were asked, else the top-left corner
-    ended_elsewhere *ended;
-};
 
 // The window's rectangle in screen coordinates; for a minimised window the
 // one that it comes back to.
@@ -109,14 +83,14 @@ std::string elsewhere(const RECT &place, const placing &request)
     const int32_t width = place.right - place.left, height = place.bottom - place.top;
     char text[120];
     std::string reasons;
-    if (request.size && (width != request.asked.first || height != request.asked.second)) {
+    if (request.size && (width != request.first || height != request.second)) {
         snprintf(text, sizeof text, "not the %d x %d asked: its program or the system holds it to that size",
-                 request.asked.first, request.asked.second);
+                 request.first, request.second);
         reasons += text;
     }
-    if (!request.size && (place.left != request.asked.first || place.top != request.asked.second)) {
+    if (!request.size && (place.left != request.first || place.top != request.second)) {
         snprintf(text, sizeof text, "not at the %d, %d asked: the system or its program placed it there",
-                 request.asked.first, request.asked.second);
+                 request.first, request.second);
         reasons += text;
     }
     if (!MonitorFromRect(&place, MONITOR_DEFAULTTONULL))
@@ -133,112 +107,73 @@ constexpr DWORD kSettleMs = 250;
 // A program may hold its window to a size, the system keeps places and
 // sizes within its limits, and a place may lie beyond every screen: the
 // change was made, so "ok" stands, but a script must be able to tell.
-void note_where_it_ended(HWND window, const placing &request)
+std::string where_it_ended(HWND window, const placing &request)
 {
     RECT place = {};
     if (!current_place(window, place) || elsewhere(place, request).empty())
-        return;
+        return {};
     for (DWORD waited = 0; waited < kSettleMs; waited += kSettleStepMs) {
         Sleep(kSettleStepMs);
         RECT again = {};
         if (!current_place(window, again))
-            return;
+            return {};
         if (EqualRect(&again, &place))
             break;
         place = again;
     }
     const std::string reasons = elsewhere(place, request);
     if (reasons.empty())
-        return;
+        return {};
     char text[120];
-    snprintf(text, sizeof text, "note: %lld: the window ended at %ld, %ld, %ld x %ld: ",
-             static_cast<long long>(reinterpret_cast<intptr_t>(window)), place.left, place.top,
+    snprintf(text, sizeof text, "the window ended at %ld, %ld, %ld x %ld: ", place.left, place.top,
              place.right - place.left, place.bottom - place.top);
-    AcquireSRWLockExclusive(&request.ended->lock);
-    request.ended->notes.push_back(text + reasons + "\n");
-    ReleaseSRWLockExclusive(&request.ended->lock);
-}
-
-int32_t place_window(void *hwnd, const void *context)
-{
-    const auto &request = *static_cast<const placing *>(context);
-    const int32_t done = request.size ? kestal_resize_window(hwnd, request.asked.first, request.asked.second)
-                                      : kestal_move_window(hwnd, request.asked.first, request.asked.second);
-    if (done == 1)
-        note_where_it_ended(static_cast<HWND>(hwnd), request);
-    return done;
-}
-
-int run_placing(const char *verb, const char *target, const pair &asked, bool size)
-{
-    ended_elsewhere ended;
-    const placing request = {asked, size, &ended};
-    const int exit_code = run_action_on_target(verb, target, place_window, &request);
-    for (const std::string &note : ended.notes)
-        write_err(note);
-    return exit_code;
-}
-
-// A verb that takes the target alone.
-struct plain_verb {
-    int32_t (*verb)(void *hwnd);
-};
-
-int32_t call_plain(void *hwnd, const void *context)
-{
-    return static_cast<const plain_verb *>(context)->verb(hwnd);
-}
-
-int run_plain(int argc, char **argv, int32_t (*verb)(void *hwnd))
-{
-    if (argc < 3)
-        return usage_error(argv[1], "the window: a handle or a selector");
-    const plain_verb call = {verb};
-    return run_action_on_target(argv[1], argv[2], call_plain, &call);
+    return text + reasons;
 }
 
 } // namespace
 
-int run_move(int argc, char **argv)
+int32_t place_window(void *hwnd, const placing &request, std::string &note)
+{
+    const int32_t done = request.size ? kestal_resize_window(hwnd, request.first, request.second)
+                                      : kestal_move_window(hwnd, request.first, request.second);
+    if (done == 1)
+        note = where_it_ended(static_cast<HWND>(hwnd), request);
+    return done;
+}
+
+bool read_move(std::span<const std::string> words, window_command &command, std::string &why)
 {
     static constexpr const char *kNames[2] = {"x", "y"};
-    pair at = {};
-    if (!read_pair(argc, argv, "the window and the new x and y: move <hwnd> <x> <y>", kNames, INT32_MIN, at))
-        return 2;
-    return run_placing("move", argv[2], at, false);
+    command.verb = window_verb::move;
+    return read_pair(words, "the window and the new x and y: move <hwnd> <x> <y>", kNames, INT32_MIN, command.first,
+                     command.second, why) &&
+           read_window_target("move", words[1], command.target, why);
 }
 
-int run_resize(int argc, char **argv)
+bool read_resize(std::span<const std::string> words, window_command &command, std::string &why)
 {
     static constexpr const char *kNames[2] = {"width", "height"};
-    pair size = {};
-    if (!read_pair(argc, argv, "the window and the new width and height: resize <hwnd> <width> <height>", kNames, 1,
-                   size))
-        return 2;
-    return run_placing("resize", argv[2], size, true);
+    command.verb = window_verb::resize;
+    return read_pair(words, "the window and the new width and height: resize <hwnd> <width> <height>", kNames, 1,
+                     command.first, command.second, why) &&
+           read_window_target("resize", words[1], command.target, why);
 }
 
-int run_minimize(int argc, char **argv)
+bool read_plain_verb(std::span<const std::string> words, window_command &command, std::string &why)
 {
-    return run_plain(argc, argv, kestal_minimize_window);
-}
-
-int run_maximize(int argc, char **argv)
-{
-    return run_plain(argc, argv, kestal_maximize_window);
-}
-
-int run_restore(int argc, char **argv)
-{
-    return run_plain(argc, argv, kestal_restore_window);
-}
-
-int run_activate(int argc, char **argv)
-{
-    return run_plain(argc, argv, kestal_activate_window);
-}
-
-int run_close(int argc, char **argv)
-{
-    return run_plain(argc, argv, kestal_close_window);
+    constexpr struct {
+        std::string_view word;
+        window_verb verb;
+    } kVerbs[] = {{"minimize", window_verb::minimize}, {"maximize", window_verb::maximize},
+                  {"restore", window_verb::restore},   {"activate", window_verb::activate},
+                  {"close", window_verb::close}};
+    for (const auto &known : kVerbs) {
+        if (known.word == words[0])
+            command.verb = known.verb;
+    }
+    if (words.size() < 2) {
+        why = words[0] + ": give the window: a handle or a selector";
+        return false;
+    }
+    return read_window_target(words[0].c_str(), words[1], command.target, why);
 }

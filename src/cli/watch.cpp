@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "cli.h"
+#include "listing_options.h"
+#include "watch.h"
 #include "console_text.h"
 #include "help_text.h"
 #include "kestal_inprocess.h"

@@ -20,9 +20,13 @@ void release(bounded_call *call)
         call->destroy(call);
 }
 
+// The thread ends through the system, never by returning into the image:
+// the host may have freed the library meanwhile, and the reference that this
+// thread holds is what keeps the image mapped until it has let go of it.
 DWORD WINAPI make_call(void *parameter)
 {
     auto *call = static_cast<bounded_call *>(parameter);
+    HMODULE image = call->image;
     SetLastError(ERROR_SUCCESS);
     const BOOL result = call->run(call);
     const DWORD error = GetLastError();
@@ -37,7 +41,7 @@ DWORD WINAPI make_call(void *parameter)
     }
     unlock_library();
     release(call);
-    return 0;
+    FreeLibraryAndExitThread(image, 0);
 }
 
 // Waits for `object` until `deadline`, taking in the messages that other
@@ -67,12 +71,36 @@ DWORD answer_wait_ms()
     return wait;
 }
 
-call_outcome run_bounded(bounded_call *call)
+ULONGLONG call_deadline()
 {
-    const ULONGLONG deadline = GetTickCount64() + answer_wait_ms();
+    return GetTickCount64() + answer_wait_ms();
+}
+
+DWORD ms_left(ULONGLONG deadline)
+{
+    const ULONGLONG now = GetTickCount64();
+    return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+}
+
+call_outcome run_bounded(bounded_call *call, ULONGLONG deadline)
+{
+    if (ms_left(deadline) == 0) {
+        call->destroy(call);
+        return {false, FALSE, kNotAskedInTime};
+    }
+    // The image is this function's own: whether the exe runs as the program
+    // or a host loaded it, the reference is on the module that holds the code.
+    HMODULE image = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&make_call), &image)) {
+        const DWORD error = GetLastError();
+        call->destroy(call);
+        return {true, FALSE, error};
+    }
+    call->image = image;
     HANDLE thread = CreateThread(nullptr, 0, make_call, call, 0, nullptr);
     if (!thread) {
         const DWORD error = GetLastError();
+        FreeLibrary(image);
         call->destroy(call);
         return {true, FALSE, error};
     }
@@ -100,7 +128,7 @@ bool still_waited_for(HWND window)
     return waited;
 }
 
-bool lock_window_changes(HWND window, const char *operation, change_lock &lock)
+bool lock_window_changes(HWND window, const char *operation, ULONGLONG deadline, change_lock &lock)
 {
     lock.mutex = nullptr;
     DWORD pid = 0;
@@ -116,12 +144,12 @@ bool lock_window_changes(HWND window, const char *operation, change_lock &lock)
         return true;
     }
     // A holder that ended without letting go (WAIT_ABANDONED) hands it on.
-    const DWORD wait_ms = answer_wait_ms();
-    if (!wait_taking_sent_messages(mutex, GetTickCount64() + wait_ms)) {
+    if (!wait_taking_sent_messages(mutex, deadline)) {
         CloseHandle(mutex);
-        set_error("%s: another change of the window (by this or another kestal) has not ended within %lu s, "
-                  "since the window does not answer it; try again once the window answers",
-                  operation, wait_ms / 1000);
+        set_error(KESTAL_FAILURE_WINDOW_BUSY,
+                  "%s: another change of the window (by this or another kestal) has not ended within %lu s, "
+                  "since the window does not answer it; the change was not made: try again once the window answers",
+                  operation, (answer_wait_ms() + 999) / 1000);
         return false;
     }
     lock.mutex = mutex;

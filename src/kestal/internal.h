@@ -11,8 +11,14 @@
 inline constexpr std::size_t kLastErrorSize = 512;
 extern char g_last_error[kLastErrorSize];
 
+// Every failure carries its KESTAL_FAILURE_ code beside its text, for the
+// callers that capture both.
+void set_error(int32_t failure, const char *fmt, ...) __attribute__((format(gnu_printf, 2, 3)));
+// A failure of no kind of its own (KESTAL_FAILURE_OTHER), as the tests
+// leave one behind.
 void set_error(const char *fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
-// Reports a failed system call whose error code the caller has already read.
+// Reports a failed system call whose error code the caller has already read;
+// the code tells the failure's kind (a window that is gone, a refusal).
 void set_error_code(const char *what, DWORD code);
 // Reports a failed system call; call it right after the call that failed.
 void set_error_win32(const char *what);

@@ -11,40 +11,97 @@
 // the C runtime start-up, yet must still read "no error" here.
 char g_last_error[kLastErrorSize] = "no error";
 
-// The thread's own copy of its failures, where it asked for one.
+// The thread's own copies of its failures, where it asked for them: the
+// text alone, or the text with its code.
 static DWORD g_capture_slot = TLS_OUT_OF_INDEXES; // under the lock
+static DWORD g_failure_slot = TLS_OUT_OF_INDEXES; // under the lock
 static_assert(KESTAL_ERROR_SIZE == kLastErrorSize, "a captured error holds the whole text");
+
+// The slot is made on the first capture that asks for one, and kept for the
+// life of the process.
+static void capture_into(DWORD &slot, void *destination)
+{
+    lock_library();
+    if (slot == TLS_OUT_OF_INDEXES && destination)
+        slot = TlsAlloc();
+    if (slot != TLS_OUT_OF_INDEXES)
+        TlsSetValue(slot, destination);
+    unlock_library();
+}
 
 extern "C" void kestal_capture_errors(char *buffer)
 {
+    if (library_ready())
+        capture_into(g_capture_slot, buffer);
+}
+
+extern "C" void kestal_capture_failures(kestal_failure *failure)
+{
     if (!library_ready())
         return;
-    lock_library();
-    if (g_capture_slot == TLS_OUT_OF_INDEXES && buffer)
-        g_capture_slot = TlsAlloc();
-    if (g_capture_slot != TLS_OUT_OF_INDEXES)
-        TlsSetValue(g_capture_slot, buffer);
-    unlock_library();
+    if (failure) {
+        failure->code = KESTAL_FAILURE_NONE;
+        memcpy(failure->text, "no error", sizeof "no error");
+    }
+    capture_into(g_failure_slot, failure);
+}
+
+static void *captured_in(DWORD slot)
+{
+    return slot != TLS_OUT_OF_INDEXES ? TlsGetValue(slot) : nullptr;
 }
 
 // The text is made outside the lock and only copied under it: formatting
 // asks nothing of anyone, but it need not make other threads wait either.
-void set_error(const char *fmt, ...)
+static void record_error(int32_t failure, const char *fmt, va_list args)
 {
     char text[kLastErrorSize];
-    va_list args;
-    va_start(args, fmt);
     const int length = vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
     // A cut inside a character would leave text that no UTF-8 reader takes.
     if (length < 0 || length >= static_cast<int>(sizeof text))
         text[utf8_whole_length(std::string_view(text, sizeof text - 1))] = '\0';
     lock_library();
     memcpy(g_last_error, text, sizeof text);
-    char *captured = g_capture_slot != TLS_OUT_OF_INDEXES ? static_cast<char *>(TlsGetValue(g_capture_slot)) : nullptr;
+    auto *captured = static_cast<char *>(captured_in(g_capture_slot));
+    auto *captured_failure = static_cast<kestal_failure *>(captured_in(g_failure_slot));
     unlock_library();
     if (captured)
         memcpy(captured, text, sizeof text);
+    if (captured_failure) {
+        captured_failure->code = failure;
+        memcpy(captured_failure->text, text, sizeof text);
+    }
+}
+
+void set_error(int32_t failure, const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    record_error(failure, fmt, args);
+    va_end(args);
+}
+
+void set_error(const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    record_error(KESTAL_FAILURE_OTHER, fmt, args);
+    va_end(args);
+}
+
+// What a failed system call means to a caller that decides on a retry.
+static int32_t failure_of(DWORD code)
+{
+    switch (code) {
+    case ERROR_TIMEOUT:
+        return KESTAL_FAILURE_NOT_ANSWERING;
+    case ERROR_INVALID_WINDOW_HANDLE:
+        return KESTAL_FAILURE_NO_WINDOW;
+    case ERROR_ACCESS_DENIED:
+        return KESTAL_FAILURE_REFUSED;
+    default:
+        return KESTAL_FAILURE_OTHER;
+    }
 }
 
 void set_error_code(const char *what, DWORD code)
@@ -56,7 +113,7 @@ void set_error_code(const char *what, DWORD code)
                                         MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), message, std::size(message),
                                         nullptr);
     if (length == 0) {
-        set_error("%s failed (win32 error %lu)", what, code);
+        set_error(failure_of(code), "%s failed (win32 error %lu)", what, code);
         return;
     }
     // Some messages start with a line break; the trailing one is the system's
@@ -68,10 +125,10 @@ void set_error_code(const char *what, DWORD code)
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, static_cast<int>(std::size(utf8)), nullptr,
                                           nullptr);
     if (bytes == 0) {
-        set_error("%s failed (win32 error %lu)", what, code);
+        set_error(failure_of(code), "%s failed (win32 error %lu)", what, code);
         return;
     }
-    set_error("%s failed (win32 error %lu): %s", what, code, utf8);
+    set_error(failure_of(code), "%s failed (win32 error %lu): %s", what, code, utf8);
 }
 
 void set_error_win32(const char *what)

@@ -19,15 +19,20 @@ layering layering_of(HWND window);
 // The opacity in percent, as the listing reports it.
 int32_t opacity_percent(const layering &now);
 
-// Waits at most as long as the system does before it calls a program "not
-// responding"; false, with the error set in the words of `what`, for a
-// program that does not answer.
-bool window_answers(const char *what, HWND window);
+// Every step that waits for the window takes the call's deadline (a tick
+// count, bounded_calls.h) and waits no longer than what is left of it.
+
+// Asks the window whether it answers, until `deadline`; false, with the
+// error set in the words of `what`, for a program that does not answer in
+// time, or when no time is left to ask.
+bool window_answers(const char *what, HWND window, ULONGLONG deadline);
 // The extended style written on the window's behalf with a bounded wait;
 // the error code that the write left, ERROR_TIMEOUT when the window did not
-// answer in time (the write may still be made later).
-DWORD style_write_bounded(HWND window, LONG_PTR style);
-// Sets the error of a change that did not take, in the words that help.
+// answer in time (the write may still be made later), kNotAskedInTime when
+// the deadline had passed before it could be asked for.
+DWORD style_write_bounded(HWND window, LONG_PTR style, ULONGLONG deadline);
+// Sets the error of a change that did not take, in the words that help;
+// kNotAskedInTime says that it was not made.
 void report_setter_failure(const char *what, HWND window, DWORD code);
 // Refusals of a layered-window change, in the words of `operation`.
 bool refused_by_class(const char *operation, HWND window);
@@ -36,17 +41,17 @@ bool refused_as_per_pixel(const char *operation, HWND window, const layering &no
 // only once the caller's own connection is flushed.
 void flush_to_display();
 
-int32_t set_topmost(HWND window, int32_t topmost);
-int32_t set_opacity(HWND window, int32_t pct);
+int32_t set_topmost(HWND window, int32_t topmost, ULONGLONG deadline);
+int32_t set_opacity(HWND window, int32_t pct, ULONGLONG deadline);
 // Full alpha, or out of layered mode for a window that kestal made layered
 // and that is not click-through.
-int32_t leave_layered_mode(HWND window, const layering &now);
+int32_t leave_layered_mode(HWND window, const layering &now, ULONGLONG deadline);
 // Out of the layered mode that kestal gave a layered window, whatever else
 // its style holds.
-int32_t drop_made_layering(HWND window, const layering &now);
+int32_t drop_made_layering(HWND window, const layering &now, ULONGLONG deadline);
 // Layered at pct percent, marked as made layered by kestal when it was not,
 // with the alpha written recorded in the marks.
-int32_t set_alpha(HWND window, const layering &now, int32_t pct);
+int32_t set_alpha(HWND window, const layering &now, int32_t pct, ULONGLONG deadline);
 
 // ---- marks: what kestal changed, on the window itself ----------------------
 // Every copy of kestal (a host, another console, a resident one) sees them,

@@ -6,28 +6,28 @@
 #include "bounded_calls.h"
 #include "setter_steps.h"
 
-static int32_t pin(HWND window, int32_t how)
+static int32_t pin(HWND window, int32_t how, ULONGLONG deadline)
 {
     // A window that is gone reads as not pinned; the change then says why it failed.
     if (how == KESTAL_TOGGLE)
         how = (style_read(window) & WS_EX_TOPMOST) ? KESTAL_OFF : KESTAL_ON;
-    return set_topmost(window, how != KESTAL_OFF);
+    return set_topmost(window, how != KESTAL_OFF, deadline);
 }
 
-static int32_t step_opacity(HWND window, int32_t points)
+static int32_t step_opacity(HWND window, int32_t points, ULONGLONG deadline)
 {
     const int32_t from = opacity_percent(layering_of(window));
-    return set_opacity(window, std::clamp(from + std::clamp(points, -100, 100), 20, 100));
+    return set_opacity(window, std::clamp(from + std::clamp(points, -100, 100), 20, 100), deadline);
 }
 
-static int32_t add_click_through(HWND window)
+static int32_t add_click_through(HWND window, ULONGLONG deadline)
 {
     constexpr char kWhat[] = "SetWindowLongPtr(WS_EX_TRANSPARENT)";
     const layering before = layering_of(window);
     if (is_click_through(before.style))
         return 1;
     if (refused_as_per_pixel("set_clickthrough", window, before) || refused_by_class("set_clickthrough", window) ||
-        !window_answers("the click-through change", window))
+        !window_answers("the click-through change", window, deadline))
         return 0;
     layering now = layering_of(window);
     if (refused_as_per_pixel("set_clickthrough", window, now))
@@ -36,7 +36,7 @@ static int32_t add_click_through(HWND window)
     // so at full alpha, and marked as kestal's like a faded one.
     const bool made_layered = !(now.style & WS_EX_LAYERED);
     if (made_layered) {
-        if (!set_alpha(window, now, 100))
+        if (!set_alpha(window, now, 100, deadline))
             return 0;
         now = layering_of(window);
     }
@@ -46,16 +46,16 @@ static int32_t add_click_through(HWND window)
         if (!put_mark(window, kClickThroughProperty)) {
             const DWORD code = GetLastError();
             if (made_layered)
-                leave_layered_mode(window, layering_of(window));
+                leave_layered_mode(window, layering_of(window), deadline);
             report_setter_failure("SetProp", window, code);
             return 0;
         }
-        const DWORD write_error = style_write_bounded(window, now.style | WS_EX_TRANSPARENT);
+        const DWORD write_error = style_write_bounded(window, now.style | WS_EX_TRANSPARENT, deadline);
         if (!(style_read(window) & WS_EX_TRANSPARENT)) {
             if (write_error != ERROR_TIMEOUT) {
                 drop_mark(window, kClickThroughProperty);
                 if (made_layered)
-                    leave_layered_mode(window, layering_of(window));
+                    leave_layered_mode(window, layering_of(window), deadline);
             }
             report_setter_failure(kWhat, window, write_error);
             return 0;
@@ -67,40 +67,40 @@ static int32_t add_click_through(HWND window)
 
 // A window that kestal made layered for its clicks alone, and that is not
 // faded, has no use for layered mode once clicks stop passing through.
-static int32_t leave_unfaded_layering(HWND window)
+static int32_t leave_unfaded_layering(HWND window, ULONGLONG deadline)
 {
     const layering now = layering_of(window);
     if (!holds_made_layering(window, now) || opacity_percent(now) != 100)
         return 1;
-    return leave_layered_mode(window, now);
+    return leave_layered_mode(window, now, deadline);
 }
 
-static int32_t remove_click_through(HWND window)
+static int32_t remove_click_through(HWND window, ULONGLONG deadline)
 {
     constexpr char kWhat[] = "SetWindowLongPtr(clear WS_EX_TRANSPARENT)";
     if (!(style_read(window) & WS_EX_TRANSPARENT)) {
         drop_mark(window, kClickThroughProperty);
-        return leave_unfaded_layering(window);
+        return leave_unfaded_layering(window, deadline);
     }
-    if (!window_answers("the click-through change", window))
+    if (!window_answers("the click-through change", window, deadline))
         return 0;
     const DWORD write_error =
-        style_write_bounded(window, style_read(window) & ~static_cast<LONG_PTR>(WS_EX_TRANSPARENT));
+        style_write_bounded(window, style_read(window) & ~static_cast<LONG_PTR>(WS_EX_TRANSPARENT), deadline);
     if (style_read(window) & WS_EX_TRANSPARENT) {
         report_setter_failure(kWhat, window, write_error);
         return 0;
     }
     drop_mark(window, kClickThroughProperty);
-    if (!leave_unfaded_layering(window))
+    if (!leave_unfaded_layering(window, deadline))
         return 0;
     flush_to_display();
     return 1;
 }
 
-static int32_t set_clickthrough(HWND window, int32_t how)
+static int32_t set_clickthrough(HWND window, int32_t how, ULONGLONG deadline)
 {
     if (!window) {
-        set_error("set_clickthrough: null hwnd");
+        set_error(KESTAL_FAILURE_ARGUMENT, "set_clickthrough: null hwnd");
         return 0;
     }
     if (window == GetDesktopWindow() || !IsWindow(window)) {
@@ -110,7 +110,7 @@ static int32_t set_clickthrough(HWND window, int32_t how)
     }
     if (how == KESTAL_TOGGLE)
         how = is_click_through(style_read(window)) ? KESTAL_OFF : KESTAL_ON;
-    return how == KESTAL_OFF ? remove_click_through(window) : add_click_through(window);
+    return how == KESTAL_OFF ? remove_click_through(window, deadline) : add_click_through(window, deadline);
 }
 
 // The program's own layered attributes, as they were before kestal first
@@ -133,17 +133,17 @@ static int32_t give_back_own_layering(HWND window, const layering &now)
 
 // A pin or a release of kestal's goes back while the window still has it;
 // one that its program overtook leaves only its mark behind, which goes.
-static int32_t give_back_pin(HWND window)
+static int32_t give_back_pin(HWND window, ULONGLONG deadline)
 {
     const bool topmost = (style_read(window) & WS_EX_TOPMOST) != 0;
     if (has_mark(window, kPinnedProperty)) {
         if (topmost)
-            return set_topmost(window, 0);
+            return set_topmost(window, 0, deadline);
         drop_mark(window, kPinnedProperty);
     }
     if (has_mark(window, kUnpinnedProperty)) {
         if (!topmost)
-            return set_topmost(window, 1);
+            return set_topmost(window, 1, deadline);
         drop_mark(window, kUnpinnedProperty);
     }
     return 1;
@@ -157,10 +157,10 @@ static bool carries_marks(HWND window)
     return std::any_of(std::begin(kMarks), std::end(kMarks), [&](const wchar_t *mark) { return has_mark(window, mark); });
 }
 
-static int32_t reset(HWND window)
+static int32_t reset(HWND window, ULONGLONG deadline)
 {
     if (!window) {
-        set_error("reset: null hwnd");
+        set_error(KESTAL_FAILURE_ARGUMENT, "reset: null hwnd");
         return 0;
     }
     if (!IsWindow(window)) {
@@ -171,20 +171,20 @@ static int32_t reset(HWND window)
         drop_mark(window, kByHandProperty);
         return 1;
     }
-    if (!window_answers("the reset", window))
+    if (!window_answers("the reset", window, deadline))
         return 0;
     // Clicks first: a window that kestal made layered leaves layered mode
     // only once clicks no longer need it.
-    if (has_mark(window, kClickThroughProperty) && !remove_click_through(window))
+    if (has_mark(window, kClickThroughProperty) && !remove_click_through(window, deadline))
         return 0;
     const layering now = layering_of(window);
     if (holds_made_layering(window, now)) {
-        if (!drop_made_layering(window, now))
+        if (!drop_made_layering(window, now, deadline))
             return 0;
     } else if (!give_back_own_layering(window, now)) {
         return 0;
     }
-    if (!give_back_pin(window))
+    if (!give_back_pin(window, deadline))
         return 0;
     drop_mark(window, kByHandProperty);
     flush_to_display();
@@ -194,31 +194,36 @@ static int32_t reset(HWND window)
 // Like the setters, the controls hold no lock of the library's: every one
 // of them may send the window a message. Each holds the window's change
 // lock, so that a change from another thread or process does not run
-// between its reading of the window and its writing.
+// between its reading of the window and its writing; the lock and every
+// step of the change share one deadline.
 int32_t kestal_pin(void *hwnd, int32_t how)
 {
     HWND window = static_cast<HWND>(hwnd);
-    return library_ready() && under_change_lock(window, "pin", [&] { return pin(window, how); });
+    return library_ready() &&
+           under_change_lock(window, "pin", [&](ULONGLONG deadline) { return pin(window, how, deadline); });
 }
 
 int32_t kestal_step_opacity(void *hwnd, int32_t points)
 {
     HWND window = static_cast<HWND>(hwnd);
-    return library_ready() &&
-           under_change_lock(window, "step_opacity", [&] { return step_opacity(window, points); });
+    return library_ready() && under_change_lock(window, "step_opacity", [&](ULONGLONG deadline) {
+               return step_opacity(window, points, deadline);
+           });
 }
 
 int32_t kestal_set_clickthrough(void *hwnd, int32_t how)
 {
     HWND window = static_cast<HWND>(hwnd);
-    return library_ready() &&
-           under_change_lock(window, "set_clickthrough", [&] { return set_clickthrough(window, how); });
+    return library_ready() && under_change_lock(window, "set_clickthrough", [&](ULONGLONG deadline) {
+               return set_clickthrough(window, how, deadline);
+           });
 }
 
 int32_t kestal_reset(void *hwnd)
 {
     HWND window = static_cast<HWND>(hwnd);
-    return library_ready() && under_change_lock(window, "reset", [&] { return reset(window); });
+    return library_ready() &&
+           under_change_lock(window, "reset", [&](ULONGLONG deadline) { return reset(window, deadline); });
 }
 
 // The record of a person's change: the keep's process id above the

@@ -421,7 +421,7 @@ static void place(kestal_window &entry, HWND window, LONG_PTR style)
 // window's parent, the desktop, is always visible) and the show state.
 static void capture(census &taken, HWND window, LONG_PTR style)
 {
-    if (is_shell_window(taken, window) || is_kestal_border(taken, window) || is_cloaked(taken, window))
+    if (is_shell_window(taken, window) || is_cloaked(taken, window))
         return;
     DWORD pid = 0;
     const DWORD thread = GetWindowThreadProcessId(window, &pid);
@@ -455,6 +455,10 @@ static BOOL CALLBACK enum_cb(HWND window, LPARAM context)
     // A full table records no more windows, so the rest are not queried.
     if (taken.list_len >= kMaxWindows)
         return TRUE;
+    // A keep's borders, four windows to each pinned window, are known by
+    // class already: they cost no question of their own.
+    if (is_kestal_border(taken, window))
+        return TRUE;
     const LONG_PTR style = window_style(window);
     if (style & WS_VISIBLE)
         capture(taken, window, style);
@@ -476,7 +480,7 @@ static census *new_census()
 {
     auto *fresh = static_cast<census *>(malloc(sizeof(census)));
     if (!fresh) {
-        set_error("census: out of memory for the window table");
+        set_error(KESTAL_FAILURE_OTHER, "census: out of memory for the window table");
         return nullptr;
     }
     fresh->list_len = 0;
@@ -524,7 +528,7 @@ static int32_t take_census(census &taken, uint32_t facts)
 static char *json_or_report(char *text, const char *failure)
 {
     if (!text)
-        set_error("%s", failure);
+        set_error(KESTAL_FAILURE_OTHER, "%s", failure);
     return text;
 }
 

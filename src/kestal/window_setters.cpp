@@ -70,12 +70,19 @@ static bool owned_by_a_higher_integrity_level(HWND window)
 // error 0" with the system's text for 0 would call the failure a success.
 void report_setter_failure(const char *what, HWND window, DWORD code)
 {
-    if (code == ERROR_TIMEOUT) {
-        set_error("%s failed (win32 error %lu): the window stopped answering during the change; the change was "
+    if (code == kNotAskedInTime) {
+        set_error(KESTAL_FAILURE_NOT_ANSWERING,
+                  "%s failed (win32 error %lu): the window is not answering in time (its program is busy or has "
+                  "hung); the change was not made: try again once the window answers",
+                  what, static_cast<DWORD>(ERROR_TIMEOUT));
+    } else if (code == ERROR_TIMEOUT) {
+        set_error(KESTAL_FAILURE_NOT_ANSWERING,
+                  "%s failed (win32 error %lu): the window stopped answering during the change; the change was "
                   "asked for and may still be made when the window answers again",
                   what, code);
     } else if (owned_by_a_higher_integrity_level(window)) {
-        set_error("%s failed (win32 error %lu): the window belongs to a program running as administrator; run "
+        set_error(KESTAL_FAILURE_REFUSED,
+                  "%s failed (win32 error %lu): the window belongs to a program running as administrator; run "
                   "kestal-cli as administrator to change it",
                   what, code);
     } else if (code != ERROR_SUCCESS) {
@@ -83,27 +90,29 @@ void report_setter_failure(const char *what, HWND window, DWORD code)
     } else if (!IsWindow(window)) {
         set_error_code(what, ERROR_INVALID_WINDOW_HANDLE);
     } else {
-        set_error("%s failed (win32 error 0): the window did not keep the change; its owner may have changed it "
+        set_error(KESTAL_FAILURE_OTHER,
+                  "%s failed (win32 error 0): the window did not keep the change; its owner may have changed it "
                   "back",
                   what);
     }
 }
 
 // Re-stacking or restyling another program's window waits until that program
-// has taken the change. Ask first, and wait no longer than the system does
-// before it calls a program "not responding"; a program already known to be
-// hung, or still owing the answer to an earlier change, is not waited for.
-bool window_answers(const char *change, HWND window)
+// has taken the change. Ask first, and wait no longer than what is left of
+// the call's deadline; a program already known to be hung, or still owing the
+// answer to an earlier change, is not waited for.
+bool window_answers(const char *change, HWND window, ULONGLONG deadline)
 {
     // A handle that names no window is left to the change itself, which
     // reports it in its own words; nor may a special value such as
     // HWND_BROADCAST send the question to every window there is.
     if (!IsWindow(window))
         return true;
-    if (!still_waited_for(window)) {
+    const DWORD left = ms_left(deadline);
+    if (left > 0 && !still_waited_for(window)) {
         DWORD_PTR ignored = 0;
         SetLastError(ERROR_SUCCESS);
-        if (SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, answer_wait_ms(), &ignored))
+        if (SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, left, &ignored))
             return true;
         // Any answer but silence, such as a message that the system filters
         // between privilege levels, is left to the change to report; so is a
@@ -113,17 +122,19 @@ bool window_answers(const char *change, HWND window)
             return true;
     }
     // The call named is the question, as it always was: scripts look for it.
-    set_error("SendMessageTimeout(WM_NULL) failed (win32 error %lu): the window is not answering (its program is "
+    set_error(KESTAL_FAILURE_NOT_ANSWERING,
+              "SendMessageTimeout(WM_NULL) failed (win32 error %lu): the window is not answering (its program is "
               "busy or has hung); %s was not made: try again once the window answers",
               static_cast<DWORD>(ERROR_TIMEOUT), change);
     return false;
 }
 
-DWORD style_write_bounded(HWND window, LONG_PTR style)
+DWORD style_write_bounded(HWND window, LONG_PTR style, ULONGLONG deadline)
 {
-    const call_outcome outcome = call_window(window, [=]() -> BOOL { return style_write(window, style) == 0; });
+    const call_outcome outcome =
+        call_window(window, deadline, [=]() -> BOOL { return style_write(window, style) == 0; });
     if (!outcome.answered)
-        return ERROR_TIMEOUT;
+        return outcome.error == kNotAskedInTime ? kNotAskedInTime : ERROR_TIMEOUT;
     return outcome.result ? ERROR_SUCCESS : outcome.error;
 }
 
@@ -179,10 +190,10 @@ static pin_marks after_pin(pin_marks before, bool was_topmost, bool topmost)
     return before.pinned ? pin_marks{false, before.unpinned} : pin_marks{before.pinned, true};
 }
 
-int32_t set_topmost(HWND window, int32_t topmost)
+int32_t set_topmost(HWND window, int32_t topmost, ULONGLONG deadline)
 {
     if (!window) {
-        set_error("set_topmost: null hwnd");
+        set_error(KESTAL_FAILURE_ARGUMENT, "set_topmost: null hwnd");
         return 0;
     }
     // The desktop window is the root of the z-order, not a place in it.
@@ -192,7 +203,7 @@ int32_t set_topmost(HWND window, int32_t topmost)
         return 0;
     }
     constexpr char kWhat[] = "SetWindowPos(topmost)";
-    if (!window_answers(topmost ? "the pin" : "the release", window))
+    if (!window_answers(topmost ? "the pin" : "the release", window, deadline))
         return 0;
     const bool was_topmost = (style_read(window) & WS_EX_TOPMOST) != 0;
     // Marked first: a window that takes the change after kestal stopped
@@ -201,9 +212,14 @@ int32_t set_topmost(HWND window, int32_t topmost)
     const pin_marks before = pin_marks_of(window);
     put_pin_marks(window, after_pin(before, was_topmost, topmost != 0));
     HWND insert_after = topmost ? HWND_TOPMOST : HWND_NOTOPMOST;
-    const call_outcome moved = call_window(window, [=] {
+    const call_outcome moved = call_window(window, deadline, [=] {
         return SetWindowPos(window, insert_after, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE);
     });
+    if (moved.error == kNotAskedInTime) {
+        put_pin_marks(window, before);
+        report_setter_failure(kWhat, window, kNotAskedInTime);
+        return 0;
+    }
     if (!moved.answered) {
         // Whether the change lands is open: the marks of both outcomes stay,
         // and `reset` keeps only the one that the window then shows.
@@ -250,7 +266,8 @@ bool refused_by_class(const char *operation, HWND window)
     const char *device_context = class_style & CS_OWNDC ? "CS_OWNDC" : class_style & CS_CLASSDC ? "CS_CLASSDC" : nullptr;
     if (!device_context)
         return false;
-    set_error("%s: the window's class has %s, which a layered window cannot have; its opacity cannot be changed",
+    set_error(KESTAL_FAILURE_REFUSED,
+              "%s: the window's class has %s, which a layered window cannot have; its opacity cannot be changed",
               operation, device_context);
     return true;
 }
@@ -259,7 +276,8 @@ bool refused_as_per_pixel(const char *operation, HWND window, const layering &no
 {
     if (!(now.style & WS_EX_LAYERED) || now.attributes_read || made_layering_alpha(window) >= 0)
         return false;
-    set_error("%s: the window draws its own per-pixel alpha (UpdateLayeredWindow); only its own program can change "
+    set_error(KESTAL_FAILURE_REFUSED,
+              "%s: the window draws its own per-pixel alpha (UpdateLayeredWindow); only its own program can change "
               "its opacity",
               operation);
     return true;
@@ -364,7 +382,7 @@ static int32_t full_alpha(HWND window, const layering &now)
     return 1;
 }
 
-int32_t leave_layered_mode(HWND window, const layering &now)
+int32_t leave_layered_mode(HWND window, const layering &now, ULONGLONG deadline)
 {
     if (!(now.style & WS_EX_LAYERED)) {
         drop_mark(window, kMadeLayeredProperty);
@@ -386,12 +404,12 @@ int32_t leave_layered_mode(HWND window, const layering &now)
         flush_to_display();
         return 1;
     }
-    return drop_made_layering(window, now);
+    return drop_made_layering(window, now, deadline);
 }
 
-int32_t drop_made_layering(HWND window, const layering &now)
+int32_t drop_made_layering(HWND window, const layering &now, ULONGLONG deadline)
 {
-    const DWORD write_error = style_write_bounded(window, now.style & ~static_cast<LONG_PTR>(WS_EX_LAYERED));
+    const DWORD write_error = style_write_bounded(window, now.style & ~static_cast<LONG_PTR>(WS_EX_LAYERED), deadline);
     if (style_read(window) & WS_EX_LAYERED) {
         report_setter_failure("SetWindowLongPtr(clear WS_EX_LAYERED)", window, write_error);
         return 0;
@@ -405,7 +423,7 @@ int32_t drop_made_layering(HWND window, const layering &now)
 // Makes a window layered and gives it its alpha in one call on the window's
 // behalf: a window that takes the style late, after the caller gave up on
 // it, must not be left layered without attributes, which is not drawn at all.
-static int32_t make_layered(HWND window, const layering &now, BYTE alpha)
+static int32_t make_layered(HWND window, const layering &now, BYTE alpha, ULONGLONG deadline)
 {
     // Marked first: a change that the window may still take later must be
     // one that `reset` can take back.
@@ -415,7 +433,7 @@ static int32_t make_layered(HWND window, const layering &now, BYTE alpha)
         return 0;
     }
     const LONG_PTR style = now.style | WS_EX_LAYERED;
-    const call_outcome made = call_window(window, [=]() -> BOOL {
+    const call_outcome made = call_window(window, deadline, [=]() -> BOOL {
         const DWORD write_error = style_write(window, style);
         if (!(style_read(window) & WS_EX_LAYERED)) {
             SetLastError(write_error);
@@ -430,7 +448,11 @@ static int32_t make_layered(HWND window, const layering &now, BYTE alpha)
         return FALSE;
     });
     if (!made.answered) {
-        report_setter_failure("SetWindowLongPtr(WS_EX_LAYERED)", window, ERROR_TIMEOUT);
+        // A call that was never started leaves no layering to take back.
+        if (made.error == kNotAskedInTime)
+            drop_mark(window, kMadeLayeredProperty);
+        report_setter_failure("SetWindowLongPtr(WS_EX_LAYERED)", window,
+                              made.error == kNotAskedInTime ? kNotAskedInTime : ERROR_TIMEOUT);
         return 0;
     }
     if (!made.result) {
@@ -444,11 +466,11 @@ static int32_t make_layered(HWND window, const layering &now, BYTE alpha)
     return 1;
 }
 
-int32_t set_alpha(HWND window, const layering &now, int32_t pct)
+int32_t set_alpha(HWND window, const layering &now, int32_t pct, ULONGLONG deadline)
 {
     const BYTE alpha = alpha_from_percent(pct);
     if (!(now.style & WS_EX_LAYERED))
-        return make_layered(window, now, alpha);
+        return make_layered(window, now, alpha, deadline);
     // LWA_ALPHA alone would drop a colour key that the program drew with.
     const DWORD flags = LWA_ALPHA | (now.flags & LWA_COLORKEY);
     const bool kestals = holds_made_layering(window, now);
@@ -465,16 +487,16 @@ int32_t set_alpha(HWND window, const layering &now, int32_t pct)
     return 1;
 }
 
-int32_t set_opacity(HWND window, int32_t pct)
+int32_t set_opacity(HWND window, int32_t pct, ULONGLONG deadline)
 {
     // Unsigned arithmetic: one comparison rejects below 20, above 100 and
     // negative values, without signed overflow at INT32_MIN.
     if (static_cast<uint32_t>(pct) - 20u > 80u) {
-        set_error("set_opacity: pct out of range 20-100 (got %d)", pct);
+        set_error(KESTAL_FAILURE_ARGUMENT, "set_opacity: pct out of range 20-100 (got %d)", pct);
         return 0;
     }
     if (!window) {
-        set_error("set_opacity: null hwnd");
+        set_error(KESTAL_FAILURE_ARGUMENT, "set_opacity: null hwnd");
         return 0;
     }
     if (pct != 100 && window == GetDesktopWindow()) {
@@ -494,30 +516,32 @@ int32_t set_opacity(HWND window, int32_t pct)
     }
     if (refused_by_class("set_opacity", window))
         return 0;
-    if (!window_answers("the opacity change", window))
+    if (!window_answers("the opacity change", window, deadline))
         return 0;
     // Read after the wait, right before the write: a change that the
     // program made meanwhile must not be written over.
     const layering now = layering_of(window);
     if (refused_as_per_pixel("set_opacity", window, now))
         return 0;
-    return pct == 100 ? leave_layered_mode(window, now) : set_alpha(window, now, pct);
+    return pct == 100 ? leave_layered_mode(window, now, deadline) : set_alpha(window, now, pct, deadline);
 }
 
 // The setters hold no lock of the library's: the changes send messages to
 // the window, and a window of the caller's own thread runs its procedure
 // inside the call. Each holds the window's change lock, so that a change
 // from another thread or process does not run between its reading of the
-// window and its writing.
+// window and its writing; the lock and the change share one deadline.
 extern "C" KESTAL_API int32_t kestal_set_topmost(void *hwnd, int32_t topmost)
 {
     HWND window = static_cast<HWND>(hwnd);
-    return library_ready() &&
-           under_change_lock(window, "set_topmost", [&] { return set_topmost(window, topmost); });
+    return library_ready() && under_change_lock(window, "set_topmost", [&](ULONGLONG deadline) {
+               return set_topmost(window, topmost, deadline);
+           });
 }
 
 extern "C" KESTAL_API int32_t kestal_set_opacity(void *hwnd, int32_t pct)
 {
     HWND window = static_cast<HWND>(hwnd);
-    return library_ready() && under_change_lock(window, "set_opacity", [&] { return set_opacity(window, pct); });
+    return library_ready() && under_change_lock(window, "set_opacity",
+                                                [&](ULONGLONG deadline) { return set_opacity(window, pct, deadline); });
 }

@@ -1,4 +1,6 @@
 // Moving, sizing, showing, activating and closing any top-level window.
+#include <algorithm>
+
 #include "bounded_calls.h"
 #include "setter_steps.h"
 
@@ -17,15 +19,15 @@ bool refused_as_desktop(const char *what, HWND window)
 
 // The checks that every verb makes before it changes anything; `change`
 // names it in the words of a person ("the move").
-bool may_change(const char *operation, const char *what, const char *change, HWND window)
+bool may_change(const char *operation, const char *what, const char *change, HWND window, ULONGLONG deadline)
 {
     if (!window) {
-        set_error("%s: null hwnd", operation);
+        set_error(KESTAL_FAILURE_ARGUMENT, "%s: null hwnd", operation);
         return false;
     }
     if (refused_as_desktop(what, window))
         return false;
-    return window_answers(change, window);
+    return window_answers(change, window, deadline);
 }
 
 // The placement's normal rectangle is in workspace coordinates (relative to
@@ -58,28 +60,30 @@ int32_t report_unless_done(const char *what, HWND window, const call_outcome &ou
 {
     if (outcome.answered && outcome.result)
         return 1;
-    report_setter_failure(what, window, outcome.answered ? outcome.error : ERROR_TIMEOUT);
+    report_setter_failure(what, window,
+                          outcome.answered || outcome.error == kNotAskedInTime ? outcome.error : ERROR_TIMEOUT);
     return 0;
 }
 
 // ShowWindow's answer says whether the window was visible before, not
 // whether the change took; false only for a window that did not answer in
 // time, with the error set.
-bool show_window(const char *what, HWND window, int command)
+bool show_window(const char *what, HWND window, int command, ULONGLONG deadline)
 {
-    if (call_window(window, [=] {
-            ShowWindow(window, command);
-            return TRUE;
-        }).answered)
+    const call_outcome shown = call_window(window, deadline, [=] {
+        ShowWindow(window, command);
+        return TRUE;
+    });
+    if (shown.answered)
         return true;
-    report_setter_failure(what, window, ERROR_TIMEOUT);
+    report_setter_failure(what, window, shown.error == kNotAskedInTime ? kNotAskedInTime : ERROR_TIMEOUT);
     return false;
 }
 
 // A minimised window has no place on the screen to change: the new place
 // goes into the placement that it returns to, and it stays minimised. `place` gets the normal rectangle in screen coordinates
 // and changes it.
-template <typename Change> int32_t change_normal_place(const char *what, HWND window, Change place)
+template <typename Change> int32_t change_normal_place(const char *what, HWND window, ULONGLONG deadline, Change place)
 {
     WINDOWPLACEMENT placement = {};
     placement.length = sizeof placement;
@@ -97,53 +101,56 @@ template <typename Change> int32_t change_normal_place(const char *what, HWND wi
     // A minimised window that would come back maximised keeps that too.
     placement.showCmd = SW_SHOWMINNOACTIVE;
     placement.flags &= WPF_RESTORETOMAXIMIZED;
-    return report_unless_done(what, window, call_window(window, [=] {
-        return in_physical_pixels_here([&] { return SetWindowPlacement(window, &placement); });
-    }));
+    return report_unless_done(what, window, call_window(window, deadline, [=] {
+                                  return in_physical_pixels_here(
+                                      [&] { return SetWindowPlacement(window, &placement); });
+                              }));
 }
 
 // A window in its normal state is placed directly. The new place and size
 // are what the system was asked for; a program may keep a size of its own
 // within the limits it gives (WM_GETMINMAXINFO), as it does against a
 // person's mouse.
-int32_t set_window_pos(const char *what, HWND window, int x, int y, int width, int height, UINT keep)
+int32_t set_window_pos(const char *what, HWND window, int x, int y, int width, int height, UINT keep,
+                       ULONGLONG deadline)
 {
-    return report_unless_done(what, window, call_window(window, [=] {
-        return in_physical_pixels_here([&] {
-            return SetWindowPos(window, nullptr, x, y, width, height,
-                                keep | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOOWNERZORDER);
-        });
-    }));
+    return report_unless_done(what, window, call_window(window, deadline, [=] {
+                                  return in_physical_pixels_here([&] {
+                                      return SetWindowPos(window, nullptr, x, y, width, height,
+                                                          keep | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOOWNERZORDER);
+                                  });
+                              }));
 }
 
-int32_t move_window(HWND window, int32_t x, int32_t y)
+int32_t move_window(HWND window, int32_t x, int32_t y, ULONGLONG deadline)
 {
     constexpr char kWhat[] = "SetWindowPos(move)";
-    if (!may_change("move_window", kWhat, "the move", window))
+    if (!may_change("move_window", kWhat, "the move", window, deadline))
         return 0;
     if (IsIconic(window)) {
-        return change_normal_place("SetWindowPlacement(move)", window,
+        return change_normal_place("SetWindowPlacement(move)", window, deadline,
                                    [&](RECT &normal) { OffsetRect(&normal, x - normal.left, y - normal.top); });
     }
-    return set_window_pos(kWhat, window, x, y, 0, 0, SWP_NOSIZE);
+    return set_window_pos(kWhat, window, x, y, 0, 0, SWP_NOSIZE, deadline);
 }
 
-int32_t resize_window(HWND window, int32_t width, int32_t height)
+int32_t resize_window(HWND window, int32_t width, int32_t height, ULONGLONG deadline)
 {
     constexpr char kWhat[] = "SetWindowPos(resize)";
     if (width <= 0 || height <= 0) {
-        set_error("resize_window: the width and height must be positive (got %d x %d)", width, height);
+        set_error(KESTAL_FAILURE_ARGUMENT, "resize_window: the width and height must be positive (got %d x %d)", width,
+                  height);
         return 0;
     }
-    if (!may_change("resize_window", kWhat, "the resize", window))
+    if (!may_change("resize_window", kWhat, "the resize", window, deadline))
         return 0;
     if (IsIconic(window)) {
-        return change_normal_place("SetWindowPlacement(resize)", window, [&](RECT &normal) {
+        return change_normal_place("SetWindowPlacement(resize)", window, deadline, [&](RECT &normal) {
             normal.right = normal.left + width;
             normal.bottom = normal.top + height;
         });
     }
-    return set_window_pos(kWhat, window, 0, 0, width, height, SWP_NOMOVE);
+    return set_window_pos(kWhat, window, 0, 0, width, height, SWP_NOMOVE, deadline);
 }
 
 enum class show_state { minimized, maximized, normal };
@@ -169,14 +176,15 @@ constexpr show_verb kRestore = {"restore_window", "ShowWindow(SW_RESTORE)", "the
 // change took; the state afterwards says that.
 int32_t show(HWND window, const show_verb &verb)
 {
-    if (!may_change(verb.operation, verb.what, verb.change, window))
+    const ULONGLONG deadline = call_deadline();
+    if (!may_change(verb.operation, verb.what, verb.change, window, deadline))
         return 0;
-    if (!show_window(verb.what, window, verb.command))
+    if (!show_window(verb.what, window, verb.command, deadline))
         return 0;
     // A minimised window that was maximised before comes back maximised from
     // SW_RESTORE; once more brings it to its normal place.
     if (verb.wanted == show_state::normal && state_of(window) == show_state::maximized &&
-        !show_window(verb.what, window, SW_RESTORE))
+        !show_window(verb.what, window, SW_RESTORE, deadline))
         return 0;
     if (state_of(window) == verb.wanted)
         return 1;
@@ -195,14 +203,17 @@ constexpr DWORD kForegroundPollMs = 10;
 int32_t activate_window(HWND window)
 {
     constexpr char kWhat[] = "SetForegroundWindow";
-    if (!may_change("activate_window", kWhat, "the activation", window))
+    const ULONGLONG deadline = call_deadline();
+    if (!may_change("activate_window", kWhat, "the activation", window, deadline))
         return 0;
-    if (IsIconic(window) && !show_window("ShowWindow(SW_RESTORE)", window, SW_RESTORE))
+    if (IsIconic(window) && !show_window("ShowWindow(SW_RESTORE)", window, SW_RESTORE, deadline))
         return 0;
     SetForegroundWindow(window);
     // The window's own thread takes the foreground when it reads its
-    // messages next, which a program that answers does at once.
-    for (DWORD waited = 0; GetForegroundWindow() != window && waited < kForegroundWaitMs; waited += kForegroundPollMs)
+    // messages next, which a program that answers does at once; the wait
+    // for it is part of the call's deadline too.
+    const ULONGLONG foreground_by = std::min(deadline, GetTickCount64() + kForegroundWaitMs);
+    while (GetForegroundWindow() != window && ms_left(foreground_by) > 0)
         Sleep(kForegroundPollMs);
     if (GetForegroundWindow() == window)
         return 1;
@@ -210,7 +221,8 @@ int32_t activate_window(HWND window)
         set_error_code(kWhat, ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
-    set_error("activate_window: Windows refused to bring the window to the front: it lets only the program that "
+    set_error(KESTAL_FAILURE_OTHER,
+              "activate_window: Windows refused to bring the window to the front: it lets only the program that "
               "the user works in change the foreground window; click the window, or run the command from that "
               "program");
     return 0;
@@ -222,7 +234,7 @@ int32_t activate_window(HWND window)
 int32_t close_window(HWND window)
 {
     constexpr char kWhat[] = "PostMessage(WM_CLOSE)";
-    if (!may_change("close_window", kWhat, "the close", window))
+    if (!may_change("close_window", kWhat, "the close", window, call_deadline()))
         return 0;
     SetLastError(ERROR_SUCCESS);
     if (!PostMessageW(window, WM_CLOSE, 0, 0)) {
@@ -233,12 +245,13 @@ int32_t close_window(HWND window)
 }
 
 // The verbs that take coordinates work in physical pixels, as the listing gives them.
-int32_t in_physical_pixels(int32_t (*verb)(HWND, int32_t, int32_t), void *hwnd, int32_t a, int32_t b)
+int32_t in_physical_pixels(int32_t (*verb)(HWND, int32_t, int32_t, ULONGLONG), void *hwnd, int32_t a, int32_t b)
 {
     if (!library_ready())
         return 0;
+    const ULONGLONG deadline = call_deadline();
     const dpi_scope scope = enter_physical_pixels();
-    const int32_t done = verb(static_cast<HWND>(hwnd), a, b);
+    const int32_t done = verb(static_cast<HWND>(hwnd), a, b, deadline);
     leave_physical_pixels(scope);
     return done;
 }
@@ -246,7 +259,9 @@ int32_t in_physical_pixels(int32_t (*verb)(HWND, int32_t, int32_t), void *hwnd, 
 } // namespace
 
 // None of the verbs holds the library's lock: each sends messages to the
-// window, whose procedure may be the caller's own.
+// window, whose procedure may be the caller's own. Each has one deadline,
+// from which the probe, every call into the window and the wait for the
+// foreground draw.
 int32_t kestal_move_window(void *hwnd, int32_t x, int32_t y)
 {
     return in_physical_pixels(move_window, hwnd, x, y);

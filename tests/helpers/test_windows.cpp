@@ -6,7 +6,8 @@
 //                           layered=ALPHA, colorkey (together: both in
 //                           effect), perpixel (drawn with UpdateLayeredWindow),
 //                           owndc, classdc (class styles), class=NAME,
-//                           at=X:Y:WIDTH:HEIGHT, minimized, maximized
+//                           at=X:Y:WIDTH:HEIGHT, minimized, maximized,
+//                           popup (no frame, no caption)
 //   makemany N FLAGS TITLE -> how many of N windows were made, titled
 //                           "TITLE 1" to "TITLE N"; one round trip for many
 //   title HWND TEXT      -> ok
@@ -45,6 +46,10 @@
 //                           (inside WM_WINDOWPOSCHANGING) or "stylechanging"
 //                           (inside WM_STYLECHANGING), as a program that
 //                           answers and then hangs; once
+//   slow HWND MS         -> ok; from now on the window takes MS milliseconds
+//                           over every WM_NULL, WM_WINDOWPOSCHANGING and
+//                           WM_STYLECHANGING before it answers, as a program
+//                           that is slow at every step; 0 ends that
 //   quit                 -> bye, and the process ends
 // The main thread owns the windows and pumps their messages all the time, so
 // other processes can pin and fade them; a second thread reads stdin.
@@ -112,10 +117,16 @@ struct stall_plan {
     WNDPROC procedure; // the window's own, which the stalling one stands before
 };
 stall_plan g_stall = {};
+// The one window that `slow` makes slow, and how slow.
+HWND g_slow_window = nullptr;
+DWORD g_slow_ms = 0;
 
 LRESULT CALLBACK stalling_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     const WNDPROC own = g_stall.procedure;
+    if (window == g_slow_window &&
+        (message == WM_NULL || message == WM_WINDOWPOSCHANGING || message == WM_STYLECHANGING))
+        Sleep(g_slow_ms);
     if (window == g_stall.window && message == g_stall.message) {
         const DWORD ms = g_stall.ms;
         g_stall.message = WM_APP + 0x3FFF; // once
@@ -127,6 +138,18 @@ LRESULT CALLBACK stalling_procedure(HWND window, UINT message, WPARAM wparam, LP
     return CallWindowProcW(own, window, message, wparam, lparam);
 }
 
+// The stalling procedure stands before the window's own, once.
+void stand_before(HWND window)
+{
+    if (g_stall.window == window)
+        return;
+    if (g_stall.window)
+        SetWindowLongPtrW(g_stall.window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_stall.procedure));
+    g_stall.procedure = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(stalling_procedure)));
+    g_stall.window = window;
+}
+
 bool plan_stall(HWND window, const std::string &when, DWORD ms)
 {
     constexpr std::pair<const char *, UINT> kMoments[] = {
@@ -134,13 +157,7 @@ bool plan_stall(HWND window, const std::string &when, DWORD ms)
     for (const auto &[name, message] : kMoments) {
         if (when != name)
             continue;
-        if (g_stall.window != window) {
-            if (g_stall.window)
-                SetWindowLongPtrW(g_stall.window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_stall.procedure));
-            g_stall.procedure = reinterpret_cast<WNDPROC>(
-                SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(stalling_procedure)));
-            g_stall.window = window;
-        }
+        stand_before(window);
         g_stall.message = message;
         g_stall.ms = ms;
         return true;
@@ -244,6 +261,8 @@ HWND make(const std::string &flags, const std::string &title)
     for (std::string word; std::getline(words, word, ',');) {
         if (word == "hidden")
             style &= ~WS_VISIBLE;
+        else if (word == "popup")
+            style = (style & WS_VISIBLE) | WS_POPUP;
         else if (word == "topmost")
             ex_style |= WS_EX_TOPMOST;
         else if (word.rfind("layered=", 0) == 0)
@@ -413,6 +432,12 @@ bool run_command(const std::string &line)
                              plan_stall(handle_from(first), second.substr(0, space),
                                         static_cast<DWORD>(atol(second.c_str() + space + 1)));
         reply(planned ? "ok" : "unknown moment");
+    } else if (verb == "slow") {
+        stand_before(handle_from(first));
+        g_stall.message = WM_APP + 0x3FFF;
+        g_slow_window = handle_from(first);
+        g_slow_ms = static_cast<DWORD>(atol(second.c_str()));
+        reply("ok");
     } else if (verb == "hang") {
         reply("ok");
         Sleep(static_cast<DWORD>(atol(first.c_str())));

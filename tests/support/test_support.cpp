@@ -569,3 +569,49 @@ const listed_window *find_listed(const std::vector<listed_window> &listing, HWND
 }
 
 } // namespace kt
+
+namespace {
+
+INPUT key_input(WORD key, DWORD flags)
+{
+    INPUT input = {};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = key;
+    input.ki.dwFlags = flags;
+    return input;
+}
+
+bool key_down(WORD key)
+{
+    return (GetAsyncKeyState(key) & 0x8000) != 0;
+}
+
+} // namespace
+
+bool kt::press_keys(std::initializer_list<WORD> modifiers, WORD key)
+{
+    const auto held = [&] {
+        for (WORD modifier : modifiers) {
+            if (!key_down(modifier))
+                return false;
+        }
+        return true;
+    };
+    for (int tries = 0; tries < 10 && !held(); ++tries) {
+        std::vector<INPUT> downs;
+        for (WORD modifier : modifiers)
+            downs.push_back(key_input(modifier, 0));
+        SendInput(static_cast<UINT>(downs.size()), downs.data(), sizeof(INPUT));
+        wait_until(held, 1000);
+    }
+    const bool pressed = held();
+    if (pressed) {
+        INPUT press[] = {key_input(key, 0), key_input(key, KEYEVENTF_KEYUP)};
+        SendInput(2, press, sizeof(INPUT));
+    }
+    std::vector<INPUT> ups;
+    for (auto modifier = modifiers.end(); modifier != modifiers.begin();)
+        ups.push_back(key_input(*--modifier, KEYEVENTF_KEYUP));
+    SendInput(static_cast<UINT>(ups.size()), ups.data(), sizeof(INPUT));
+    return pressed;
+}

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,6 +78,12 @@ std::string all_lines(running_command &command);
 // Waits at most `patience_ms` for the command's end and its last line; its
 // exit code, 0xffffffff when it did not end (it is then ended).
 DWORD wait_for_end(running_command &command, DWORD patience_ms);
+
+// Presses `key` with the modifiers held, as a person does: the modifiers
+// first, and the key only once the system holds them down, since Wine takes
+// in a change of the foreground window as it comes and may set the
+// keyboard's state anew meanwhile. False when the modifiers did not stay down.
+bool press_keys(std::initializer_list<WORD> modifiers, WORD key);
 
 // ---- windows of the test process -----------------------------------------
 
