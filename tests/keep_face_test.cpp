@@ -797,3 +797,39 @@ TEST(BorderShape, the_ring_is_opaque_for_its_thickness_and_clear_inside_with_cor
         EXPECT_EQ(pixel, c.opaque ? 0xFF12C456u : 0u);
     }
 }
+
+// The icon is drawn for the scale of the monitor that shows the notification
+// area, so that the shell need not stretch a 16-pixel picture on a monitor at
+// 150 or 200 %; its frame stays in keep's colour at every size.
+TEST(TrayIcon, the_icon_is_drawn_at_the_size_of_a_small_icon_at_each_scale)
+{
+    const struct {
+        UINT dpi;
+        LONG size;
+    } cases[] = {{96, 16}, {120, 20}, {144, 24}, {192, 32}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.dpi);
+        HICON icon = make_tray_icon(RGB(0x12, 0xC4, 0x56), c.dpi);
+        ASSERT_NE(icon, nullptr);
+        ICONINFO parts = {};
+        ASSERT_TRUE(GetIconInfo(icon, &parts));
+        BITMAP color = {};
+        ASSERT_TRUE(GetObjectW(parts.hbmColor, sizeof color, &color));
+        EXPECT_EQ(color.bmWidth, c.size);
+        EXPECT_EQ(color.bmHeight, c.size);
+        HDC screen = GetDC(nullptr);
+        HDC drawn = CreateCompatibleDC(screen);
+        HBITMAP target = CreateCompatibleBitmap(screen, c.size, c.size);
+        HGDIOBJ before = SelectObject(drawn, target);
+        DrawIconEx(drawn, 0, 0, icon, c.size, c.size, 0, nullptr, DI_NORMAL);
+        EXPECT_EQ(GetPixel(drawn, 0, c.size / 2), RGB(0x12, 0xC4, 0x56));
+        EXPECT_EQ(GetPixel(drawn, c.size - 1, c.size - 1), RGB(0x12, 0xC4, 0x56));
+        SelectObject(drawn, before);
+        DeleteObject(target);
+        DeleteDC(drawn);
+        ReleaseDC(nullptr, screen);
+        DeleteObject(parts.hbmColor);
+        DeleteObject(parts.hbmMask);
+        DestroyIcon(icon);
+    }
+}

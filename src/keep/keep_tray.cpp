@@ -29,6 +29,10 @@ using ShellExecuteExW_fn = BOOL(WINAPI *)(SHELLEXECUTEINFOW *);
 using AssocQueryStringW_fn = HRESULT(WINAPI *)(ASSOCF, ASSOCSTR, const wchar_t *, const wchar_t *, wchar_t *, DWORD *);
 using CoInitializeEx_fn = HRESULT(WINAPI *)(void *, DWORD);
 using CoUninitialize_fn = void(WINAPI *)();
+using GetDpiForMonitor_fn = HRESULT(WINAPI *)(HMONITOR, int, UINT *, UINT *);
+using GetSystemMetricsForDpi_fn = int(WINAPI *)(int, UINT);
+
+constexpr int kEffectiveDpi = 0; // MDT_EFFECTIVE_DPI
 
 constexpr UINT kIconId = 1;
 // To the icon's window: the tooltip or the pause state changed.
@@ -59,37 +63,40 @@ ShellExecuteExW_fn p_execute = nullptr;
 AssocQueryStringW_fn p_association = nullptr;
 UINT g_taskbar_created = 0;
 HICON g_icons[3] = {}; // running, paused, a problem
+UINT g_icons_dpi = 0;   // the scale they were drawn for
 std::wstring g_last_notice;
 ULONGLONG g_last_notice_at = 0;
 
-// A small picture of a window in a coloured frame, as keep draws around
-// the windows it pinned; grey while keep is paused.
-HICON make_icon(COLORREF frame)
+// The scale of the monitor that shows the notification area: the icon is
+// drawn there, and at another scale the shell would stretch it blurred.
+UINT notification_area_dpi()
 {
-    const int size = GetSystemMetrics(SM_CXSMICON);
-    void *bits = nullptr;
-    HBITMAP color = pixel_bitmap(size, size, bits);
-    HBITMAP mask = CreateBitmap(size, size, 1, 1, nullptr);
-    HICON icon = nullptr;
-    if (color && mask && bits) {
-        auto *pixels = static_cast<DWORD *>(bits);
-        const int edge = size / 8 > 1 ? size / 8 : 1;
-        const DWORD framed = 0xFF000000 | GetRValue(frame) << 16 | GetGValue(frame) << 8 | GetBValue(frame);
-        for (int y = 0; y < size; ++y) {
-            for (int x = 0; x < size; ++x) {
-                const bool on_frame = x < edge || y < edge || x >= size - edge || y >= size - edge;
-                const bool title_bar = y < edge + size / 5;
-                pixels[y * size + x] = on_frame ? framed : title_bar ? 0xFF404040 : 0xFFF4F4F4;
-            }
+    static const auto monitor_dpi = system_call<GetDpiForMonitor_fn>(L"shcore.dll", "GetDpiForMonitor");
+    const HWND taskbar = FindWindowW(L"Shell_TrayWnd", nullptr);
+    const HMONITOR monitor = taskbar ? MonitorFromWindow(taskbar, MONITOR_DEFAULTTOPRIMARY)
+                                     : MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY);
+    UINT x = 0, y = 0;
+    if (monitor_dpi && monitor_dpi(monitor, kEffectiveDpi, &x, &y) == S_OK && x)
+        return x;
+    const HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
+    if (screen)
+        ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : USER_DEFAULT_SCREEN_DPI;
+}
+
+void make_icons()
+{
+    g_icons_dpi = notification_area_dpi();
+    const COLORREF frames[] = {g_color, RGB(0x90, 0x90, 0x90), RGB(0xE0, 0x20, 0x20)};
+    static_assert(std::size(frames) == std::size(g_icons));
+    for (size_t i = 0; i < std::size(g_icons); ++i) {
+        if (HICON made = make_tray_icon(frames[i], g_icons_dpi)) {
+            if (g_icons[i])
+                DestroyIcon(g_icons[i]);
+            g_icons[i] = made;
         }
-        ICONINFO parts = {TRUE, 0, 0, mask, color};
-        icon = CreateIconIndirect(&parts);
     }
-    if (color)
-        DeleteObject(color);
-    if (mask)
-        DeleteObject(mask);
-    return icon;
 }
 
 NOTIFYICONDATAW icon_data(UINT flags)
@@ -303,6 +310,16 @@ LRESULT CALLBACK tray_procedure(HWND window, UINT message, WPARAM wparam, LPARAM
     case WM_COMMAND:
         run_command(LOWORD(wparam));
         return 0;
+    case WM_DPICHANGED:
+    case WM_DISPLAYCHANGE:
+    case WM_SETTINGCHANGE:
+        // The scale changed, or the notification area moved to a monitor of
+        // another scale: the icon is drawn anew for it.
+        if (notification_area_dpi() != g_icons_dpi) {
+            make_icons();
+            update_icon();
+        }
+        return DefWindowProcW(window, message, wparam, lparam);
     case WM_CLOSE:
         // `taskkill` without /F asks every top-level window of keep to close.
         PostMessageW(g_keep_window, WM_CLOSE, 0, 0);
@@ -337,9 +354,7 @@ DWORD WINAPI run_tray(void *started)
     if (g_window) {
         // A keep run as administrator hears Explorer's restart too.
         ChangeWindowMessageFilterEx(g_window, g_taskbar_created, MSGFLT_ALLOW, nullptr);
-        g_icons[0] = make_icon(g_color);
-        g_icons[1] = make_icon(RGB(0x90, 0x90, 0x90));
-        g_icons[2] = make_icon(RGB(0xE0, 0x20, 0x20));
+        make_icons();
         add_icon();
         notify_problem();
     }
@@ -403,4 +418,38 @@ void set_tray_problem(const std::wstring &problem)
 void end_tray()
 {
     end_window_thread(g_thread);
+}
+
+HICON make_tray_icon(COLORREF frame, UINT dpi)
+{
+    // A small picture of a window in a coloured frame, as keep draws around
+    // the windows it pinned: grey while keep is paused, red for a problem.
+    static const auto metrics_for_dpi = system_call<GetSystemMetricsForDpi_fn>(L"user32.dll", "GetSystemMetricsForDpi");
+    const int size = metrics_for_dpi ? metrics_for_dpi(SM_CXSMICON, dpi)
+                                     : MulDiv(GetSystemMetrics(SM_CXSMICON), static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI);
+    if (size <= 0)
+        return nullptr;
+    void *bits = nullptr;
+    HBITMAP color = pixel_bitmap(size, size, bits);
+    HBITMAP mask = CreateBitmap(size, size, 1, 1, nullptr);
+    HICON icon = nullptr;
+    if (color && mask && bits) {
+        auto *pixels = static_cast<DWORD *>(bits);
+        const int edge = size / 8 > 1 ? size / 8 : 1;
+        const DWORD framed = 0xFF000000 | GetRValue(frame) << 16 | GetGValue(frame) << 8 | GetBValue(frame);
+        for (int y = 0; y < size; ++y) {
+            for (int x = 0; x < size; ++x) {
+                const bool on_frame = x < edge || y < edge || x >= size - edge || y >= size - edge;
+                const bool title_bar = y < edge + size / 5;
+                pixels[y * size + x] = on_frame ? framed : title_bar ? 0xFF404040 : 0xFFF4F4F4;
+            }
+        }
+        ICONINFO parts = {TRUE, 0, 0, mask, color};
+        icon = CreateIconIndirect(&parts);
+    }
+    if (color)
+        DeleteObject(color);
+    if (mask)
+        DeleteObject(mask);
+    return icon;
 }

@@ -36,3 +36,6 @@ void set_tray_state(const std::wstring &tip, bool paused);
 void set_tray_problem(const std::wstring &problem);
 // Removes the icon and ends its thread.
 void end_tray();
+// The icon's picture in `frame`'s colour, at the size of a small icon at
+// `dpi`; null where it cannot be made. The caller destroys it.
+HICON make_tray_icon(COLORREF frame, UINT dpi);
