@@ -251,6 +251,9 @@ typedef struct kestal_window {
  * borders of `keep`): no census lists them, in any process.
  */
 #define KESTAL_BORDER_CLASS L"KestalBorder"
+/** The property of a border that holds the window it surrounds (a handle):
+ * a click inside the ring is on that window, not on the border. */
+#define KESTAL_BORDER_TARGET L"KestalBorderOf"
 
 /**
  * Takes a census of the windows that kestal_list lists, in the same order,

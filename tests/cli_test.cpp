@@ -246,7 +246,7 @@ TEST(Cli, words_a_command_does_not_take_are_refused_by_name_with_exit_2)
         std::string err; // the start of the one error line
     };
     const std::string forms = "is no selector (active, exe:NAME, title:TEXT, class:NAME or pid:N), nor a window "
-                              "handle: give a handle that list prints, or a selector\n";
+                              "handle: give a handle that list prints, a selector, or pick to click the window\n";
     const refusal cases[] = {
         // Options that the command does not have.
         {{"watch", "--foo"}, "error: watch: '--foo' is no option of watch (--interval, --count, --long, --ascii)\n"},

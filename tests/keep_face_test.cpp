@@ -602,7 +602,7 @@ TEST_F(Face, a_bad_border_or_tray_member_is_refused)
         {R"({"border": {"thickness": 2.5}})", "border.thickness is not a whole number"},
         {R"({"border": {"colour": "#000000"}})", "border.colour is no member of a border (color, thickness)"},
         {R"({"tray": 1})", "tray is not true or false"},
-        {R"({"trays": false})", "trays is no member of a rules file (rules, keys, border, tray)"},
+        {R"({"trays": false})", "trays is no member of a rules file (rules, keys, border, tray, remember)"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);

@@ -801,7 +801,7 @@ TEST_F(Keep, keep_names_a_word_it_does_not_take)
     } cases[] = {
         {{"keep", a, b}, "error: keep: '" + b + "' is a word too many"},
         {{"keep", "--frob", a}, "error: keep: '--frob' is no option of keep (--stop, --pause, --resume, --reload, --reapply, "
-                                  "--at-logon, --not-at-logon)"},
+                                  "--forget, --at-logon, --not-at-logon)"},
         {{"keep", a, "--at-logon", "--at-logon"}, "error: keep: '--at-logon' is a word too many"},
         {{"keep", "--stop", a}, "error: keep: '" + a + "' is a word too many"},
         {{"keep", a, "--stop"}, "error: keep: '--stop' is a word too many"},

@@ -230,7 +230,7 @@ TEST_F(Verbs, missing_or_unreadable_arguments_give_the_usage_and_exit_2)
         {{"resize", "0x1F", "0", "10"},
          "error: resize: the width '0' is no size that a window can take: give 1 pixel or more\n"},
         {{"close", "window"}, "error: close: 'window' is no selector (active, exe:NAME, title:TEXT, class:NAME or "
-                              "pid:N), nor a window handle: give a handle that list prints, or a selector\n"},
+                              "pid:N), nor a window handle: give a handle that list prints, a selector, or pick to click the window\n"},
     };
     for (const verb_case &c : cases) {
         SCOPED_TRACE(joined(c.args));

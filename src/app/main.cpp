@@ -16,6 +16,7 @@
 #include "self_test.h"
 #include "watch.h"
 #include "window_command.h"
+#include "window_pick.h"
 #include "console_text.h"
 #include "control_text.h"
 #include "help_text.h"
@@ -24,13 +25,51 @@
 
 namespace {
 
+// "pick" among list's words: the person clicks the one window to list.
+bool picks(int argc, char **argv)
+{
+    for (int i = 2; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "pick")
+            return true;
+    }
+    return false;
+}
+
 int run_list(int argc, char **argv)
 {
     const uint32_t options = json_options(argc, argv);
+    int64_t picked = 0;
+    if (picks(argc, argv)) {
+        kestal_failure failure = {};
+        if (!pick_window(picked, failure)) {
+            write_out("[]\n");
+            print_err("error: list: %s\n", failure.text);
+            return 1;
+        }
+    }
     const kestal_window *windows = nullptr;
     // A listing that prints no class does not ask any window for one.
     const uint32_t facts = census_facts(options) | (options & KESTAL_JSON_LONG ? 0 : KESTAL_CENSUS_WITHOUT_CLASS);
-    const int32_t count = kestal_census(facts, &windows);
+    int32_t count = kestal_census(facts, &windows);
+    if (picked && count >= 0) {
+        const kestal_window *listed = windows;
+        const int32_t listed_count = count;
+        count = 0;
+        for (int32_t i = 0; i < listed_count && !count; ++i) {
+            if (listed[i].hwnd == picked) {
+                windows = &listed[i];
+                count = 1;
+            }
+        }
+        if (!count) {
+            kestal_census_release();
+            write_out("[]\n");
+            print_err("error: list: the window clicked (%lld) is none that list shows: it has no title, or is a tool "
+                      "window\n",
+                      static_cast<long long>(picked));
+            return 1;
+        }
+    }
     char *text = count >= 0 ? kestal_census_json(windows, count, options) : nullptr;
     kestal_census_release();
     // A failure prints "[]", like an empty desktop, and says why on stderr.

@@ -16,14 +16,21 @@ inline constexpr UINT kKeepStopMessage = WM_APP + 1;
 inline constexpr UINT kKeepPauseMessage = WM_APP + 3;
 inline constexpr UINT kKeepResumeMessage = WM_APP + 4;
 inline constexpr UINT kKeepReloadMessage = WM_APP + 5;
-// Posted by a command that changed a window by hand (lParam: the handle), so
-// that keep takes the person's change at once rather than at its next look.
+// Posted by a command that changed a window by hand (lParam: the handle,
+// wParam: the KESTAL_BY_HAND_ bits it changed), so that keep takes the
+// person's change at once rather than at its next look.
 inline constexpr UINT kKeepHandChangeMessage = WM_APP + 6;
 // The icon's menu: every person's change goes back to the rules.
 inline constexpr UINT kKeepReapplyAllMessage = WM_APP + 7;
 // `keep --reapply`: WM_COPYDATA with this dwData and the handles (int64_t
 // each) whose person's changes go back to the rules; none for every window.
 inline constexpr ULONG_PTR kKeepReapplyData = 0x4B524150; // "KRAP"
+// `keep --forget`: WM_COPYDATA with this dwData and the handles whose
+// programs keep forgets; none for every program.
+inline constexpr ULONG_PTR kKeepForgetData = 0x4B464754; // "KFGT"
+// The icon's menu: forget the program at wParam of the remembered list whose
+// version is lParam.
+inline constexpr UINT kKeepForgetOneMessage = WM_APP + 10;
 
 // The hidden window of the keep that runs on this desktop, and its process;
 // null and 0 when none runs.

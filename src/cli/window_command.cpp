@@ -14,6 +14,7 @@
 #include "side_by_side.h"
 #include "verb_commands.h"
 #include "window_handle.h"
+#include "window_pick.h"
 
 namespace {
 
@@ -151,6 +152,10 @@ bool is_option_word(std::string_view word)
 bool read_window_target(const char *command_word, const std::string &word, window_target &target, std::string &why)
 {
     target.word = word;
+    if (word == "pick") {
+        target.kind = target_kind::pick;
+        return true;
+    }
     if (read_selector(word.c_str(), target.selector)) {
         target.kind = target_kind::selector;
         return true;
@@ -159,7 +164,7 @@ bool read_window_target(const char *command_word, const std::string &word, windo
     // window had been asked for and refused: "pin notepad" meant a selector.
     if (!is_number_text(word.c_str())) {
         why = std::string(command_word) + ": " + no_selector_text(word) +
-              ", nor a window handle: give a handle that list prints, or a selector";
+              ", nor a window handle: give a handle that list prints, a selector, or pick to click the window";
         return false;
     }
     target.kind = target_kind::handle;
@@ -193,6 +198,13 @@ bool resolve_target(const window_target &target, std::vector<int64_t> &windows, 
 {
     if (target.kind == target_kind::handle) {
         windows.push_back(target.hwnd);
+        return true;
+    }
+    if (target.kind == target_kind::pick) {
+        int64_t picked = 0;
+        if (!pick_window(picked, failure))
+            return false;
+        windows.push_back(picked);
         return true;
     }
     std::vector<int64_t> listed;
@@ -282,7 +294,7 @@ int run_window_command_line(int argc, char **argv)
     }
     for (const window_outcome &window : outcome.windows) {
         if (window.result == 1 && keep_pid && window.attributes)
-            PostMessageW(keep, kKeepHandChangeMessage, 0, static_cast<LPARAM>(window.hwnd));
+            PostMessageW(keep, kKeepHandChangeMessage, window.attributes, static_cast<LPARAM>(window.hwnd));
     }
     for (const window_outcome &window : outcome.windows) {
         if (!window.note.empty())

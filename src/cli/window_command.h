@@ -33,6 +33,7 @@ enum class target_kind {
     handle,
     selector,
     every_marked, // reset without a target: every listed window that carries kestal's marks
+    pick,         // the window that the person clicks when the command runs
 };
 
 struct window_target {
@@ -75,13 +76,13 @@ struct command_outcome {
 // the program's name). False, with `refusal` set, for words that no command
 // takes: the command line exits with 2 for them, the rules file names them.
 bool read_window_command(std::span<const std::string> words, window_command &command, command_refusal &refusal);
-// Reads a target word alone: a selector or a handle. False, with the reason
+// Reads a target word alone: a selector, "pick" or a handle. False, with the reason
 // (no "error: "), for a word that is neither.
 bool read_window_target(const char *command_word, const std::string &word, window_target &target,
                         std::string &why);
-// The windows that `target` names now, from a census (a handle names itself).
-// False, with `failure` set, where no census could be taken or a selector
-// matched nothing.
+// The windows that `target` names now, from a census (a handle names itself;
+// a pick waits for the person's click). False, with `failure` set, where no
+// census could be taken, a selector matched nothing or no window was picked.
 bool resolve_target(const window_target &target, std::vector<int64_t> &windows, kestal_failure &failure);
 // Runs the command on every window it names, side by side; each window's
 // change bounded by the library's answer wait. Never prints. With the pid of

@@ -19,6 +19,7 @@
 #include "keep_hotkeys.h"
 #include "keep_lines.h"
 #include "keep_logon.h"
+#include "keep_memory.h"
 #include "keep_protocol.h"
 #include "keep_reload.h"
 #include "keep_requests.h"
@@ -28,6 +29,7 @@
 #include "wide_text.h"
 #include "window_events.h"
 #include "window_command.h"
+#include "window_pick.h"
 
 namespace {
 
@@ -74,6 +76,8 @@ void end_keep(keep_state &state)
     stop_window_events();
     unregister_hotkeys(state);
     end_face();
+    // A hotkey's pick that waits for a click ends now, as Esc would end it.
+    cancel_pick();
     kestal_set_answer_wait(kGiveBackWaitMs);
     wait_for_changes(state, kGiveBackWaitMs);
     name_unfinished_changes(state);
@@ -133,7 +137,7 @@ LRESULT CALLBACK keep_procedure(HWND window, UINT message, WPARAM wparam, LPARAM
         take_window_event(*state, static_cast<DWORD>(wparam), reinterpret_cast<HWND>(lparam));
         return 0;
     case kKeepHandChangeMessage:
-        take_person_record(*state, static_cast<int64_t>(lparam));
+        take_person_record(*state, static_cast<int64_t>(lparam), static_cast<uint32_t>(wparam));
         state->face_due = true;
         return 0;
     case kKeepPauseMessage:
@@ -142,7 +146,14 @@ LRESULT CALLBACK keep_procedure(HWND window, UINT message, WPARAM wparam, LPARAM
     case kKeepReapplyAllMessage:
         return take_request(*state, message);
     case WM_COPYDATA:
-        return take_reapply(*state, *reinterpret_cast<const COPYDATASTRUCT *>(lparam));
+        return take_copied_request(*state, *reinterpret_cast<const COPYDATASTRUCT *>(lparam));
+    case kKeepForgetOneMessage:
+        if (!state->ended && static_cast<uint32_t>(lparam) == state->remembered_version) {
+            forget_program_at(*state, static_cast<size_t>(wparam));
+            list_windows(*state);
+            update_face(*state);
+        }
+        return 0;
     case WM_QUERYENDSESSION:
         return TRUE;
     case WM_ENDSESSION:
@@ -258,8 +269,10 @@ int keep_until_stopped(keep_state &state)
             break;
         // Other files of the rules' folder change too: only a new stamp of
         // the rules file brings a reading.
-        if (woken == WAIT_OBJECT_0 + 1 && FindNextChangeNotification(rules_changed))
+        if (woken == WAIT_OBJECT_0 + 1 && FindNextChangeNotification(rules_changed)) {
             note_rules_change(state);
+            note_remembered_change(state);
+        }
         const ULONGLONG now = GetTickCount64();
         bool list_now = read_settled_rules(state, rules_look_ms);
         const auto passed = [&](ULONGLONG at) { return at <= now; };
@@ -272,6 +285,7 @@ int keep_until_stopped(keep_state &state)
             // Without a watch of the folder, and for a save that could not
             // be read, the file is looked at here.
             note_rules_change(state);
+            note_remembered_change(state);
             list_now = true;
             next_whole = now + kWholeListingMs;
         }
@@ -292,18 +306,18 @@ int keep_until_stopped(keep_state &state)
 }
 
 constexpr std::string_view kKeepOptions[] = {"--stop",   "--at-logon", "--not-at-logon", "--pause",
-                                             "--resume", "--reload",   "--reapply"};
+                                             "--resume", "--reload",   "--reapply",       "--forget"};
 
 } // namespace
 
 int run_keep(int argc, char **argv)
 {
-    // The rules file (or --reapply's target) and one option, in either
+    // The rules file (or the target of --reapply or --forget) and one option, in either
     // order: argv's index of each, 0 for none.
     int rules_at = 0, option_at = 0;
     const auto word_too_many = [&](int at) {
         print_err("error: keep: '%s' is a word too many: give a rules file with or without --at-logon, "
-                  "--reapply with or without a window, or one of --stop, --pause, --resume, --reload and "
+                  "--reapply with or without a window, --forget with a window or all, or one of --stop, --pause, --resume, --reload and "
                   "--not-at-logon\n",
                   argv[at]);
         print_command_usage("keep");
@@ -314,7 +328,7 @@ int run_keep(int argc, char **argv)
         const bool is_option = is_option_word(word);
         if (is_option && std::find(std::begin(kKeepOptions), std::end(kKeepOptions), word) == std::end(kKeepOptions)) {
             print_err("error: keep: '%s' is no option of keep (--stop, --pause, --resume, --reload, --reapply, "
-                      "--at-logon, --not-at-logon)\n",
+                      "--forget, --at-logon, --not-at-logon)\n",
                       argv[i]);
             print_command_usage("keep");
             return 2;
@@ -329,6 +343,14 @@ int run_keep(int argc, char **argv)
     // --not-at-logon stand alone; --at-logon goes with a rules file.
     if (option == "--reapply")
         return ask_running_keep(option, rules_at ? argv[rules_at] : nullptr);
+    if (option == "--forget") {
+        if (!rules_at) {
+            print_err("error: keep --forget needs a window whose program keep forgets, or all\n");
+            print_command_usage("keep");
+            return 2;
+        }
+        return ask_running_keep(option, argv[rules_at]);
+    }
     if (rules_at && option_at && option != "--at-logon")
         return word_too_many(rules_at > option_at ? rules_at : option_at);
     if (option == "--stop")
@@ -401,6 +423,7 @@ int run_keep(int argc, char **argv)
     start_stop_signal();
     if (mending)
         report_start_error(state, "error: " + error + "; keep waits for the file to be mended, and reads it then");
+    load_remembered(state);
     const int exit_code = keep_until_stopped(state);
     kestal_census_release();
     DestroyWindow(state.window);

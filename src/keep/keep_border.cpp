@@ -257,15 +257,24 @@ void place(border &b)
 // button, in any shell (Wine's desktop gave each border a blank one).
 HWND g_owner = nullptr;
 
-HWND make_border()
+HWND make_border(HWND target)
 {
     HWND window = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE | WS_EX_TRANSPARENT | WS_EX_LAYERED |
                                       WS_EX_TOPMOST,
                                   KESTAL_BORDER_CLASS, L"", WS_POPUP, 0, 0, 0, 0, g_owner, nullptr,
                                   GetModuleHandleW(nullptr), nullptr);
     // Layered and transparent: clicks pass through to what lies beneath; its
-    // pixels come with UpdateLayeredWindow, each with its own alpha.
+    // pixels come with UpdateLayeredWindow, each with its own alpha. A pick
+    // tells a click inside the ring from one on it by the window it surrounds.
+    if (window)
+        SetPropW(window, KESTAL_BORDER_TARGET, target);
     return window;
+}
+
+void destroy_border(HWND window)
+{
+    RemovePropW(window, KESTAL_BORDER_TARGET);
+    DestroyWindow(window);
 }
 
 void hook_bordered_processes();
@@ -286,7 +295,7 @@ void take_wanted()
     auto unwanted = [&](const border &b) {
         if (std::find(wanted.begin(), wanted.end(), b.target) != wanted.end())
             return false;
-        DestroyWindow(b.window);
+        destroy_border(b.window);
         return true;
     };
     g_borders.erase(std::remove_if(g_borders.begin(), g_borders.end(), unwanted), g_borders.end());
@@ -295,7 +304,7 @@ void take_wanted()
             continue;
         DWORD pid = 0;
         GetWindowThreadProcessId(target, &pid);
-        if (HWND window = make_border())
+        if (HWND window = make_border(target))
             g_borders.push_back({target, window, {}, {}, {}, 0, 0, false, pid, {}, false});
     }
     // The borders already shown follow their windows by themselves: only a
@@ -421,7 +430,7 @@ DWORD WINAPI draw_borders(void *started)
         unhook(hooked);
     g_hooks.clear();
     for (const border &b : g_borders)
-        DestroyWindow(b.window);
+        destroy_border(b.window);
     g_borders.clear();
     if (g_owner)
         DestroyWindow(g_owner);

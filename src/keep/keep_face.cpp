@@ -5,6 +5,7 @@
 #include "keep_windows.h"
 #include "wide_text.h"
 #include "keep_lines.h"
+#include "keep_memory.h"
 
 namespace {
 
@@ -50,6 +51,7 @@ void update_face(keep_state &state)
         return;
     }
     set_tray_state(tip_of(state), state.paused);
+    set_tray_remembered(remembered_names(state), state.remembered_version);
     show_tray(state.window, state.path, state.log_path, border);
 }
 

@@ -21,16 +21,26 @@ struct hotkey_run {
     std::string keys;
     std::string command_text;
     window_command command;
+    bool reapply; // keep's own: only the windows are found here, keep reapplies them
     command_outcome outcome;
 };
 
 DWORD WINAPI run_command(void *parameter)
 {
     auto *run = static_cast<hotkey_run *>(parameter);
-    // The person's record goes on each window before its change, so that
-    // keep, looking at the window before this outcome comes back, leaves
-    // the change to the person rather than undo it.
-    run->outcome = run_window_command(run->command, run->keep_pid);
+    if (run->reapply) {
+        // A pick waits for the person's click: never on keep's thread.
+        std::vector<int64_t> windows;
+        if (resolve_target(run->command.target, windows, run->outcome.failure)) {
+            for (int64_t hwnd : windows)
+                run->outcome.windows.push_back({hwnd, 1, {}, 0, {}});
+        }
+    } else {
+        // The person's record goes on each window before its change, so that
+        // keep, looking at the window before this outcome comes back, leaves
+        // the change to the person rather than undo it.
+        run->outcome = run_window_command(run->command, run->keep_pid);
+    }
     if (!PostMessageW(run->keep_window, kHotkeyDoneMessage, 0, reinterpret_cast<LPARAM>(run)))
         delete run;
     return 0;
@@ -79,20 +89,8 @@ void run_hotkey(keep_state &state, size_t index)
         return;
     const keep_hotkey &hotkey = state.rules.hotkeys[index];
     const std::string text = command_text(hotkey.words);
-    if (hotkey.reapply) {
-        std::vector<int64_t> windows;
-        kestal_failure failure = {};
-        if (!resolve_target(hotkey.command.target, windows, failure)) {
-            hotkey_line(state, hotkey.keys, text, 1, {});
-            report_error(state, "error: " + hotkey.keys + " (" + text + "): " + failure.text);
-            return;
-        }
-        reapply(state, windows);
-        hotkey_line(state, hotkey.keys, text, 0, windows);
-        return;
-    }
-    auto run = std::unique_ptr<hotkey_run>(
-        new (std::nothrow) hotkey_run{state.window, state.pid, hotkey.keys, text, hotkey.command, {}});
+    auto run = std::unique_ptr<hotkey_run>(new (std::nothrow) hotkey_run{
+        state.window, state.pid, hotkey.keys, text, hotkey.command, hotkey.reapply, {}});
     if (!run)
         return;
     HANDLE thread = CreateThread(nullptr, 0, run_command, run.get(), 0, nullptr);
@@ -111,8 +109,14 @@ void take_hotkey_outcome(keep_state &state, LPARAM outcome)
     const std::unique_ptr<hotkey_run> run(reinterpret_cast<hotkey_run *>(outcome));
     --state.hotkeys_running;
     std::vector<int64_t> changed;
+    if (run->reapply) {
+        for (const window_outcome &window : run->outcome.windows)
+            changed.push_back(window.hwnd);
+        if (!state.ended && run->outcome.failure.code == KESTAL_FAILURE_NONE)
+            reapply(state, changed);
+    }
     for (const window_outcome &window : run->outcome.windows) {
-        if (window.result != 1)
+        if (window.result != 1 || run->reapply)
             continue;
         changed.push_back(window.hwnd);
         // What a person asks with a key wins over the rules for that window

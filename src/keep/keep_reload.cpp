@@ -3,6 +3,7 @@
 #include "control_text.h"
 #include "keep_hotkeys.h"
 #include "keep_lines.h"
+#include "keep_memory.h"
 #include "keep_tray.h"
 #include "keep_windows.h"
 #include "wide_text.h"
@@ -30,6 +31,8 @@ void take_rules(keep_state &state, const keep_rules &rules)
     unregister_hotkeys(state);
     state.rules = rules;
     register_hotkeys(state);
+    // The rules may remember now, or no longer.
+    load_remembered(state);
     simple_line(state, "reloaded");
     for (window_record &window : state.windows)
         window.refused = 0;

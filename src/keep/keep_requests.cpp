@@ -6,6 +6,7 @@
 #include "console_text.h"
 #include "keep_face.h"
 #include "keep_lines.h"
+#include "keep_memory.h"
 #include "keep_protocol.h"
 #include "keep_reload.h"
 #include "keep_windows.h"
@@ -75,15 +76,30 @@ LRESULT take_request(keep_state &state, UINT message)
     return 1;
 }
 
-LRESULT take_reapply(keep_state &state, const COPYDATASTRUCT &data)
+LRESULT take_copied_request(keep_state &state, const COPYDATASTRUCT &data)
 {
-    if (data.dwData != kKeepReapplyData || state.ended)
+    write_keep_answer("");
+    if ((data.dwData != kKeepReapplyData && data.dwData != kKeepForgetData) || state.ended)
         return 0;
     std::vector<int64_t> hwnds(data.cbData / sizeof(int64_t));
     if (!hwnds.empty())
         memcpy(hwnds.data(), data.lpData, hwnds.size() * sizeof(int64_t));
-    reapply(state, hwnds);
-    simple_line(state, "reapplied");
+    if (data.dwData == kKeepForgetData) {
+        std::string why;
+        if (!state.rules.remember) {
+            write_keep_answer("error: the keep that runs remembers nothing: its rules file has no \"remember\": true");
+            return 0;
+        }
+        if (!forget_programs(state, hwnds, why)) {
+            write_keep_answer("error: " + why);
+            return 0;
+        }
+        // What the forgotten programs' windows had from it goes back now.
+        list_windows(state);
+    } else {
+        reapply(state, hwnds);
+        simple_line(state, "reapplied");
+    }
     update_face(state);
     return 1;
 }
@@ -95,10 +111,12 @@ int ask_running_keep(std::string_view option, const char *target)
     if (!window)
         return no_keep();
     std::vector<int64_t> hwnds;
-    if (option == "--reapply" && target) {
+    const bool copied = option == "--reapply" || option == "--forget";
+    if (copied && target && std::string_view(target) != "all") {
         window_target wanted;
         std::string why;
-        if (!read_window_target("keep --reapply", target, wanted, why)) {
+        const std::string command_word = "keep " + std::string(option);
+        if (!read_window_target(command_word.c_str(), target, wanted, why)) {
             print_err("error: %s\n", why.c_str());
             return 2;
         }
@@ -112,8 +130,9 @@ int ask_running_keep(std::string_view option, const char *target)
     HANDLE answer = open_keep_answer(pid);
     DWORD_PTR done = 0;
     BOOL answered = FALSE;
-    if (option == "--reapply") {
-        COPYDATASTRUCT data = {kKeepReapplyData, static_cast<DWORD>(hwnds.size() * sizeof(int64_t)),
+    if (copied) {
+        COPYDATASTRUCT data = {option == "--forget" ? kKeepForgetData : kKeepReapplyData,
+                               static_cast<DWORD>(hwnds.size() * sizeof(int64_t)),
                                hwnds.empty() ? nullptr : hwnds.data()};
         answered = SendMessageTimeoutW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG,
                                        kAnswerWaitMs, &done);

@@ -13,11 +13,12 @@
 // reason written to the answer for the command that asked. A reload or a
 // resume lists the windows at once.
 LRESULT take_request(keep_state &state, UINT message);
-// `keep --reapply`'s WM_COPYDATA: the handles it carries, or every window.
-LRESULT take_reapply(keep_state &state, const COPYDATASTRUCT &data);
+// The WM_COPYDATA of `keep --reapply` and `keep --forget`: the handles it
+// carries, or every window or program where it carries none.
+LRESULT take_copied_request(keep_state &state, const COPYDATASTRUCT &data);
 
-// `keep --pause`, `--resume`, `--reload` and `--reapply [TARGET]`: asks the
-// running keep and says "ok", or why not; the exit code.
+// `keep --pause`, `--resume`, `--reload`, `--reapply [TARGET]` and `--forget
+// TARGET|all`: asks the running keep and says "ok", or why not; the exit code.
 int ask_running_keep(std::string_view option, const char *target);
 // `keep --stop`: asks the running keep to give back and end, and waits for
 // its end; names each window it could not give back. The exit code.

@@ -110,6 +110,27 @@ bool read_switch(yyjson_val *value, int32_t &into, std::string &why)
     return true;
 }
 
+} // namespace
+
+int read_action(std::string_view name, yyjson_val *value, rule_actions &actions, std::string &why)
+{
+    if (name == "pin")
+        return read_switch(value, actions.pin, why) ? 1 : 0;
+    if (name == "clickthrough")
+        return read_switch(value, actions.clickthrough, why) ? 1 : 0;
+    if (name != "opacity")
+        return -1;
+    const int64_t percent = yyjson_is_int(value) ? yyjson_get_sint(value) : -1;
+    if (percent < 20 || percent > 100) {
+        why = "is not a whole number from 20 to 100";
+        return 0;
+    }
+    actions.opacity = static_cast<int32_t>(percent);
+    return 1;
+}
+
+namespace {
+
 // One rule; false with `where` naming the member and `why` what is wrong.
 bool read_rule(yyjson_val *object, keep_rule &rule, std::string &where, std::string &why)
 {
@@ -128,17 +149,8 @@ bool read_rule(yyjson_val *object, keep_rule &rule, std::string &where, std::str
             read = read_selectors(value, rule.match, why);
         } else if (name == "except") {
             read = read_selectors(value, rule.except, why);
-        } else if (name == "pin") {
-            read = read_switch(value, rule.actions.pin, why);
-        } else if (name == "clickthrough") {
-            read = read_switch(value, rule.actions.clickthrough, why);
-        } else if (name == "opacity") {
-            const int64_t pct = yyjson_is_int(value) ? yyjson_get_sint(value) : -1;
-            read = pct >= 20 && pct <= 100;
-            if (read)
-                rule.actions.opacity = static_cast<int32_t>(pct);
-            else
-                why = "is not a whole number from 20 to 100";
+        } else if (const int action = read_action(name, value, rule.actions, why); action >= 0) {
+            read = action == 1;
         } else {
             why = "is no member of a rule (match, except, pin, opacity, clickthrough)";
             read = false;
@@ -271,17 +283,17 @@ bool read_document(yyjson_val *root, keep_rules &rules, std::string &where, std:
         } else if (name == "border") {
             if (!read_border(value, rules.border, where, why))
                 return false;
-        } else if (name == "tray") {
-            int32_t tray = 1;
-            where = "tray";
-            if (!read_switch(value, tray, why))
+        } else if (name == "tray" || name == "remember") {
+            int32_t on = 1;
+            where = std::string(name);
+            if (!read_switch(value, on, why))
                 return false;
-            rules.tray = tray != 0;
+            (name == "tray" ? rules.tray : rules.remember) = on != 0;
         } else {
             where = std::string(name);
             why = name == "rules"  ? "is not an array of rules"
                   : name == "keys" ? "is not an object of keys and commands"
-                                   : "is no member of a rules file (rules, keys, border, tray)";
+                                   : "is no member of a rules file (rules, keys, border, tray, remember)";
             return false;
         }
     }
@@ -312,9 +324,8 @@ std::vector<std::string> command_words(const std::string &line)
     return words;
 }
 
-bool parse_keep_rules(const std::string &path, const std::string &text, keep_rules &rules, std::string &error)
+yyjson_doc *parse_json_text(const std::string &path, const std::string &text, std::string &error)
 {
-    rules = {};
     yyjson_read_err failure = {};
     yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(text.data()), text.size(),
                                        YYJSON_READ_ALLOW_COMMENTS | YYJSON_READ_ALLOW_TRAILING_COMMAS, nullptr,
@@ -323,8 +334,16 @@ bool parse_keep_rules(const std::string &path, const std::string &text, keep_rul
         size_t line = 0, column = 0, character = 0;
         yyjson_locate_pos(text.data(), text.size(), failure.pos, &line, &column, &character);
         error = path + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + failure.msg;
-        return false;
     }
+    return doc;
+}
+
+bool parse_keep_rules(const std::string &path, const std::string &text, keep_rules &rules, std::string &error)
+{
+    rules = {};
+    yyjson_doc *doc = parse_json_text(path, text, error);
+    if (!doc)
+        return false;
     std::string where, why;
     const bool read = read_document(yyjson_doc_get_root(doc), rules, where, why);
     yyjson_doc_free(doc);

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <windows.h>
+#include <yyjson.h>
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "window_command.h"
@@ -47,6 +49,9 @@ struct keep_rules {
     std::vector<keep_hotkey> hotkeys;
     keep_border border;
     bool tray = true; // the icon in the notification area
+    // What a person gives a window by hand is remembered for its program
+    // (<rules>.remembered.json) and given to its windows that open later.
+    bool remember = false;
 };
 
 // The rules file's text at `path` as UTF-8: read from UTF-8, with or
@@ -63,3 +68,12 @@ bool parse_keep_rules(const std::string &path, const std::string &text, keep_rul
 // The words of a command line: split at blanks, with double quotes around a
 // word that holds blanks.
 std::vector<std::string> command_words(const std::string &line);
+
+// A JSON text as the rules file allows it (comments, trailing commas); null,
+// with `error` naming `path`, the line and the column, where it is no JSON.
+// The caller frees the document.
+yyjson_doc *parse_json_text(const std::string &path, const std::string &text, std::string &error);
+// Reads `value` into `actions` where `name` is one of pin, opacity and
+// clickthrough: 1 when read, 0 with `why` set when its value is wrong, -1
+// for any other name.
+int read_action(std::string_view name, yyjson_val *value, rule_actions &actions, std::string &why);

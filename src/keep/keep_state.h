@@ -41,6 +41,15 @@ struct window_record {
     DWORD pause_ms = 0;
 };
 
+// A program whose pin, opacity or click-through a person gave one of its
+// windows while keep ran, given to its windows that open later.
+struct remembered_program {
+    std::string exe;
+    std::string class_name; // "" where the program shows windows of one class only
+    rule_actions actions;
+    std::vector<int64_t> open_then; // its windows that were open when it was remembered: left as they are
+};
+
 // A request that waits for the change running now to come back, taken in
 // the order it came.
 enum class keep_request { none, stop, pause, resume, reload, reapply };
@@ -64,4 +73,8 @@ struct keep_state {
     FILE *log = nullptr; // without a console: the lines go to <rules>.log, each with its time
     std::wstring log_path;
     std::vector<std::string> not_given_back; // the windows named at the end as not given back
+    std::vector<remembered_program> remembered;
+    file_stamp remembered_stamp = {}; // of <rules>.remembered.json as last read or written
+    std::string remembered_error;     // why that file cannot be read; it is then never written
+    uint32_t remembered_version = 0;  // counts the changes of `remembered`, for the icon's menu
 };

@@ -51,6 +51,8 @@ std::wstring g_tip;
 bool g_paused = false;
 std::wstring g_problem; // the latest problem, "" for none
 std::wstring g_notice;  // said once in a notification where the person looks; "" once said
+std::vector<std::wstring> g_remembered; // the programs keep remembers, as the menu names them
+uint32_t g_remembered_version = 0;
 
 // Problems that come one after another are said once each, and not more
 // often than this, so that a window that keeps failing does not flood the
@@ -236,6 +238,8 @@ void show_menu()
 {
     AcquireSRWLockShared(&g_state_lock);
     const bool paused = g_paused;
+    const std::vector<std::wstring> remembered = g_remembered;
+    const uint32_t remembered_version = g_remembered_version;
     ReleaseSRWLockShared(&g_state_lock);
     HMENU menu = CreatePopupMenu();
     if (!menu)
@@ -246,6 +250,12 @@ void show_menu()
     AppendMenuW(menu, MF_STRING, kMenuEditRules, L"&Edit rules");
     if (!g_log_path.empty())
         AppendMenuW(menu, MF_STRING, kMenuOpenLog, L"&Open log");
+    // What keep remembers, each program an item that forgets it.
+    HMENU forget = remembered.empty() ? nullptr : CreatePopupMenu();
+    for (size_t i = 0; forget && i < remembered.size() && i < kMenuForgetMost; ++i)
+        AppendMenuW(forget, MF_STRING, kMenuForgetFirst + i, remembered[i].c_str());
+    if (forget)
+        AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(forget), L"&Forget what is remembered");
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuW(menu, MF_STRING, kMenuStop, L"&Give back and stop");
     POINT at = {};
@@ -253,8 +263,14 @@ void show_menu()
     // A menu closes when the person clicks elsewhere only while its window
     // is in front, and it needs a message afterwards to close at once.
     SetForegroundWindow(g_window);
-    TrackPopupMenuEx(menu, TPM_RIGHTBUTTON | TPM_BOTTOMALIGN, at.x, at.y, g_window, nullptr);
+    const UINT chosen = static_cast<UINT>(
+        TrackPopupMenuEx(menu, TPM_RIGHTBUTTON | TPM_BOTTOMALIGN | TPM_RETURNCMD, at.x, at.y, g_window, nullptr));
     PostMessageW(g_window, WM_NULL, 0, 0);
+    // The version tells keep whether the list it forgets from is the one shown.
+    if (chosen >= kMenuForgetFirst && chosen < kMenuForgetFirst + kMenuForgetMost)
+        PostMessageW(g_keep_window, kKeepForgetOneMessage, chosen - kMenuForgetFirst, remembered_version);
+    else if (chosen)
+        PostMessageW(g_window, WM_COMMAND, chosen, 0);
     // The keyboard goes back to the notification area, as its guidelines ask.
     NOTIFYICONDATAW focus = icon_data(0);
     p_notify(NIM_SETFOCUS, &focus);
@@ -401,6 +417,14 @@ void set_tray_state(const std::wstring &tip, bool paused)
     ReleaseSRWLockExclusive(&g_state_lock);
     if (changed && g_window)
         PostMessageW(g_window, kStateMessage, 0, 0);
+}
+
+void set_tray_remembered(const std::vector<std::wstring> &names, uint32_t version)
+{
+    AcquireSRWLockExclusive(&g_state_lock);
+    g_remembered = names;
+    g_remembered_version = version;
+    ReleaseSRWLockExclusive(&g_state_lock);
 }
 
 void set_tray_problem(const std::wstring &problem)

@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "keep_rules.h"
 
@@ -19,6 +21,9 @@ inline constexpr UINT kMenuEditRules = 4;
 inline constexpr UINT kMenuOpenLog = 5;
 inline constexpr UINT kMenuStop = 6;
 inline constexpr UINT kMenuReapply = 7;
+// The items of the remembered programs, each of which forgets its program.
+inline constexpr UINT kMenuForgetFirst = 100;
+inline constexpr UINT kMenuForgetMost = 50;
 
 // Adds the icon, once, drawn in the border's colour: its menu's actions go
 // to `keep_window` as keep's messages; "Open log" is there when `log_path`
@@ -29,6 +34,9 @@ void show_tray(HWND keep_window, const std::string &rules_path, const std::wstri
                const keep_border &border);
 // The tooltip's text, and whether the menu offers Pause or Resume.
 void set_tray_state(const std::wstring &tip, bool paused);
+// The programs that keep remembers, as its menu lists them, and the version
+// of that list that a chosen item names to keep (kKeepForgetOneMessage).
+void set_tray_remembered(const std::vector<std::wstring> &names, uint32_t version);
 // The latest problem (a rules file that cannot be used, a hotkey taken or
 // failed, a window that refused): the icon turns to its warning colour, the
 // tooltip names the problem, and a notification says it once, never more

@@ -11,6 +11,7 @@
 
 #include "keep_hotkeys.h"
 #include "keep_lines.h"
+#include "keep_memory.h"
 #include "kestal_inprocess.h"
 #include "side_by_side.h"
 #include "window_selector.h"
@@ -96,11 +97,12 @@ bool rule_matches(const keep_rule &rule, const kestal_window &window)
                         [&](const window_selector &s) { return selector_matches(s, window); });
 }
 
-// What the rules want of a window: a later rule wins over an earlier one.
-rule_actions wanted_of(const keep_rules &rules, const kestal_window &window)
+// What the rules want of a window: a later rule wins over an earlier one,
+// and any rule over what is remembered of its program.
+rule_actions wanted_of(const keep_state &state, const kestal_window &window)
 {
-    rule_actions wanted;
-    for (const keep_rule &rule : rules.rules) {
+    rule_actions wanted = remembered_for(state, window);
+    for (const keep_rule &rule : state.rules.rules) {
         if (!rule_matches(rule, window))
             continue;
         for (const attribute &a : kAttributes) {
@@ -354,7 +356,7 @@ bool list_windows(keep_state &state)
             *window = {};
             window->hwnd = entry.hwnd;
         }
-        const rule_actions wanted = wanted_of(state.rules, entry);
+        const rule_actions wanted = wanted_of(state, entry);
         if (!window) {
             // Only what the rules speak of is worth a record.
             if (!holds_anything(wanted))
@@ -475,7 +477,7 @@ void take_change_result(keep_state &state, LPARAM result)
     hold_window(state, *window);
 }
 
-void take_person_change(keep_state &state, int64_t hwnd, uint32_t attributes, bool by_hotkey)
+void take_person_change(keep_state &state, int64_t hwnd, uint32_t attributes, bool by_hotkey, uint32_t changed)
 {
     window_record *window = find_record(state, hwnd);
     if (!window) {
@@ -493,15 +495,19 @@ void take_person_change(keep_state &state, int64_t hwnd, uint32_t attributes, bo
     // Listed as the census would list it, so that a window pinned from a
     // console gets its border now, not at the next listing.
     window->listed = IsWindowVisible(static_cast<HWND>(handle_of(hwnd))) != FALSE;
-    if (read_now(*window))
-        hold_window(state, *window);
+    if (!read_now(*window))
+        return;
+    remember_change(state, hwnd, changed ? changed & attributes : attributes, window->now);
+    hold_window(state, *window);
 }
 
-void take_person_record(keep_state &state, int64_t hwnd)
+void take_person_record(keep_state &state, int64_t hwnd, uint32_t changed)
 {
+    // The record holds every attribute the person took over; only what this
+    // change changed is remembered.
     const uint32_t attributes = kestal_changed_by_hand(handle_of(hwnd), state.pid);
     if (attributes)
-        take_person_change(state, hwnd, attributes, false);
+        take_person_change(state, hwnd, attributes, false, changed);
 }
 
 BOOL CALLBACK forget_person(HWND window, LPARAM keep_pid);

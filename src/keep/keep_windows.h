@@ -28,10 +28,13 @@ void hold_all(keep_state &state);
 void take_change_result(keep_state &state, LPARAM result);
 // A person changed `attributes` (KESTAL_BY_HAND_ bits) of the window: the
 // rules leave them alone until they are reapplied. `by_hotkey` marks a change
-// of keep's own hotkeys, which keep gives back when it stops.
-void take_person_change(keep_state &state, int64_t hwnd, uint32_t attributes, bool by_hotkey);
-// Reads a person's record that a command of another console left on the window.
-void take_person_record(keep_state &state, int64_t hwnd);
+// of keep's own hotkeys, which keep gives back when it stops. Where the rules
+// remember, the `changed` bits (all of `attributes` for 0) are remembered for
+// the window's program with the values the window has now.
+void take_person_change(keep_state &state, int64_t hwnd, uint32_t attributes, bool by_hotkey, uint32_t changed = 0);
+// Reads a person's record that a command of another console left on the
+// window, after a change of its `changed` attributes (0: not told).
+void take_person_record(keep_state &state, int64_t hwnd, uint32_t changed);
 // The person's attributes of these windows (every window when empty) go back
 // to the rules, which are applied at once.
 void reapply(keep_state &state, const std::vector<int64_t> &hwnds);

@@ -50,6 +50,8 @@
 //                           over every WM_NULL, WM_WINDOWPOSCHANGING and
 //                           WM_STYLECHANGING before it answers, as a program
 //                           that is slow at every step; 0 ends that
+//   clicks               -> how many presses of the left mouse button the
+//                           windows have had
 //   quit                 -> bye, and the process ends
 // The main thread owns the windows and pumps their messages all the time, so
 // other processes can pin and fade them; a second thread reads stdin.
@@ -88,6 +90,17 @@ HWND handle_from(const std::string &text)
     return reinterpret_cast<HWND>(static_cast<intptr_t>(strtoll(text.c_str(), nullptr, 10)));
 }
 
+// Presses of the left button on the helper's windows, for the tests that a
+// click meant for another program never reaches these.
+LONG g_clicks = 0;
+
+LRESULT CALLBACK counting_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == WM_LBUTTONDOWN || message == WM_NCLBUTTONDOWN)
+        InterlockedIncrement(&g_clicks);
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
 const wchar_t *register_class(const std::wstring &name, UINT class_style)
 {
     static std::wstring stored[32];
@@ -98,7 +111,7 @@ const wchar_t *register_class(const std::wstring &name, UINT class_style)
     }
     WNDCLASSEXW window_class = {};
     window_class.cbSize = sizeof window_class;
-    window_class.lpfnWndProc = DefWindowProcW;
+    window_class.lpfnWndProc = counting_procedure;
     window_class.hInstance = GetModuleHandleW(nullptr);
     window_class.lpszClassName = name.c_str();
     window_class.style = class_style;
@@ -392,6 +405,8 @@ bool run_command(const std::string &line)
         reply(rectangle_text(r));
     } else if (verb == "foreground") {
         reply(std::to_string(static_cast<long long>(reinterpret_cast<intptr_t>(GetForegroundWindow()))));
+    } else if (verb == "clicks") {
+        reply(std::to_string(InterlockedCompareExchange(&g_clicks, 0, 0)));
     } else if (verb == "exists") {
         reply(IsWindow(handle_from(first)) ? "yes" : "no");
     } else if (verb == "child") {
