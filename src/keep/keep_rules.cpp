@@ -23,9 +23,9 @@ std::string refusal(const std::vector<std::string> &words, keep_hotkey &hotkey)
     const size_t count = words.size();
     // The target is replaced below; what it was must be readable itself.
     window_selector selector;
-    if (count >= 2 && !read_selector(words[1].c_str(), selector) &&
+    if (count >= 2 && words[1] != "pick" && !read_selector(words[1].c_str(), selector) &&
         !is_number_text(words[1].c_str()))
-        return "has the target " + no_selector_text(words[1]) + ", nor a window handle";
+        return "has the target " + no_selector_text(words[1]) + ", nor a window handle, nor pick";
     if (command == "pin") {
         if (count < 2)
             return "needs a window";
