@@ -35,6 +35,7 @@ inline constexpr std::string_view kOverviewMore =
     "  kestal-cli keep --pause|--resume        pause or resume the keep that runs\n"
     "  kestal-cli keep --reload                read its rules file again now\n"
     "  kestal-cli keep --reapply [<hwnd>]      hand a person's changes back to rules\n"
+    "  kestal-cli keep --forget <hwnd>|all     forget what keep remembers of a program\n"
     "  kestal-cli help [COMMAND]               this text, or one command's help\n"
     "<hwnd> is a handle that list prints (decimal, or hex after 0x), or a selector,\n"
     "which acts on every listed window that it matches:\n"
@@ -43,6 +44,7 @@ inline constexpr std::string_view kOverviewMore =
     "  title:TEXT                              windows whose title contains TEXT\n"
     "  class:NAME                              windows of window class NAME\n"
     "  pid:N                                   windows of process N\n"
+    "  pick                                    the window you click (Esc cancels)\n"
     "options:\n"
     "  list --long, watch --long               more members: pid, class, place, ...\n"
     "  list --ascii, watch --ascii             the JSON in pure ASCII\n"
@@ -62,6 +64,9 @@ inline constexpr std::string_view kTargetHelp =
     "  title:TEXT    the windows whose title contains TEXT, case ignored\n"
     "  class:NAME    the windows of the window class NAME\n"
     "  pid:N         the windows of process N\n"
+    "  pick          the window that you click next, with a cross for the cursor;\n"
+    "                the click reaches no program. Esc, or 30 s without a click,\n"
+    "                cancels with exit code 1\n"
     "A word with blanks goes in double quotes: \"title:My notes\".\n"
     "A window whose program does not answer within 5 s is reported and left.\n";
 
@@ -78,9 +83,11 @@ struct command_help {
 };
 
 inline constexpr command_help kCommandHelp[] = {
-    {"list", "usage: kestal-cli list [--long] [--ascii]\n",
+    {"list", "usage: kestal-cli list [--long] [--ascii] [pick]\n",
      "Prints the visible top-level windows as one line of JSON: for each its hwnd,\n"
      "title, exe, pinned and opacity. Exit code 0; 1 when no listing could be taken.\n"
+     "With pick, waits for a click and lists the window clicked alone; Esc, or 30 s\n"
+     "without a click, prints [] with exit code 1.\n"
      "\n"
      "options:\n"
      "  --long    nine more members: pid, class, x, y, width, height, state,\n"
@@ -88,7 +95,8 @@ inline constexpr command_help kCommandHelp[] = {
      "  --ascii   every character beyond ASCII as a \\u escape, so that the text\n"
      "            reads the same under any code page\n",
      "  kestal-cli list\n"
-     "  kestal-cli list --long --ascii\n",
+     "  kestal-cli list --long --ascii\n"
+     "  kestal-cli list --long pick\n",
      false, true},
     {"pin",
      "usage: kestal-cli pin <hwnd> [0|1]\n"
@@ -98,7 +106,8 @@ inline constexpr command_help kCommandHelp[] = {
      "exit code 1 when a window could not be changed.\n",
      "  kestal-cli pin 65644\n"
      "  kestal-cli pin exe:vlc.exe\n"
-     "  kestal-cli pin active toggle\n",
+     "  kestal-cli pin active toggle\n"
+     "  kestal-cli pin pick\n",
      true, true},
     {"opacity",
      "usage: kestal-cli opacity <hwnd> <20..100>\n"
@@ -166,7 +175,8 @@ inline constexpr command_help kCommandHelp[] = {
      "       kestal-cli keep --not-at-logon\n"
      "       kestal-cli keep --stop\n"
      "       kestal-cli keep --pause | --resume | --reload\n"
-     "       kestal-cli keep --reapply [<hwnd>]\n",
+     "       kestal-cli keep --reapply [<hwnd>]\n"
+     "       kestal-cli keep --forget <hwnd>|all\n",
      "Keeps the windows that the rules file RULES matches the way it says (pinned,\n"
      "faded, click-through) and runs its hotkeys' commands, writing JSON Lines, until\n"
      "stopped; then gives back every change it made. A window that no rule matches\n"
@@ -184,6 +194,9 @@ inline constexpr command_help kCommandHelp[] = {
      "  keep --reload             reads RULES now; exit 1 with the file's first error\n"
      "  keep --reapply [<hwnd>]   what a person changed on the window (every window\n"
      "                            without one) goes back to the rules, at once\n"
+     "  keep --forget <hwnd>|all  forgets what keep remembers of the window's program\n"
+     "                            (of every program with all); its windows get back\n"
+     "                            what they had from it\n"
      "\n"
      "A change by a person (a hotkey, or pin, opacity, clickthrough or reset from\n"
      "any console) wins over the rules for what it changed, until keep --reapply.\n"
@@ -197,10 +210,18 @@ inline constexpr command_help kCommandHelp[] = {
      "    clickthrough true or false\n"
      "                 a later rule wins over an earlier one\n"
      "  keys           keys and the command each runs: pin, opacity, clickthrough,\n"
-     "                 reset, the window verbs, or reapply <hwnd>\n"
+     "                 reset, the window verbs, or reapply <hwnd>; pick for <hwnd>\n"
+     "                 waits for a click\n"
      "  border         true, or {\"color\": \"#RRGGBB\", \"thickness\": N}: a border\n"
      "                 around each window that keep pinned\n"
      "  tray           false: no icon in the notification area\n"
+     "  remember       true: a pin, opacity or click-through that a person gives a\n"
+     "                 window is remembered for its program (its exe, and its class\n"
+     "                 where the exe shows several) in RULES.remembered.json, and\n"
+     "                 given to the program's windows that open later, also after\n"
+     "                 keep starts again; releasing it by hand forgets it, and so\n"
+     "                 does choosing it under Forget in the icon's menu. A rule\n"
+     "                 wins over what is remembered\n"
      "Keys are Ctrl, Alt, Shift and Win with A-Z, 0-9, F1-F24, Up, Down, Left,\n"
      "Right, Home, End, PgUp, PgDn, Ins, Del, Space, Esc, Tab, Enter, Backspace,\n"
      "PrintScreen, Pause, Minus, Plus, Comma, Period, ; / ` [ \\ ] ', Numpad0-9 and\n"
@@ -213,8 +234,11 @@ inline constexpr command_help kCommandHelp[] = {
      "    {\"rules\": [{\"match\": \"exe:vlc.exe\", \"pin\": true}],\n"
      "     \"keys\": {\"Ctrl+Alt+T\": \"pin active toggle\",\n"
      "              \"Ctrl+Alt+R\": \"reset active\",\n"
-     "              \"Ctrl+Alt+A\": \"reapply active\"}}\n"
+     "              \"Ctrl+Alt+A\": \"reapply active\",\n"
+     "              \"Ctrl+Alt+P\": \"pin pick toggle\"},\n"
+     "     \"remember\": true}\n"
      "  kestal-cli keep --reapply active\n"
+     "  kestal-cli keep --forget exe:vlc.exe\n"
      "  kestal-cli keep --stop\n",
      false, false},
     {"move", "usage: kestal-cli move <hwnd> <x> <y>\n",

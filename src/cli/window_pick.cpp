@@ -1,7 +1,7 @@
 // A pick lays a sheet over every monitor, nearly clear, that takes the click
 // itself, so that the click reaches no program, and shows a cross while it
-// waits. Esc is a hotkey of the sheet's: the sheet never takes the keyboard,
-// so that the window that was active stays active.
+// waits. Esc is a hotkey of the sheet's, so that the sheet need not take the
+// keyboard and the window that was active stays active.
 #include "window_pick.h"
 
 #include <windows.h>
@@ -183,6 +183,9 @@ bool pick_window(int64_t &hwnd, kestal_failure &failure)
         return false;
     }
     const bool escape_taken = RegisterHotKey(sheet, kEscapeKey, MOD_NOREPEAT, VK_ESCAPE) != FALSE;
+    // Where another program holds Esc alone, the sheet takes the keyboard to hear it.
+    if (!escape_taken)
+        SetForegroundWindow(sheet);
     g_sheet = sheet;
     const ULONGLONG deadline = GetTickCount64() + kPickWaitMs;
     while (wait.state == pick_state::waiting) {
