@@ -527,6 +527,42 @@ TEST_F(Face, the_icon_says_what_keep_does_and_its_menu_asks_it)
     DeleteFileW(rules.c_str());
 }
 
+// The icon's menu lists what keep remembers, and an item forgets its program.
+TEST_F(Face, the_menu_lists_what_is_remembered_and_forgets_it)
+{
+    ASSERT_TRUE(child_started);
+    const std::wstring rules = rules_path("remember");
+    const std::wstring remembered = rules + L".remembered.json";
+    DeleteFileW(remembered.c_str());
+    kt::write_file(rules, R"({"remember": true, "rules": []})");
+    HWND window = make("at=300:300:320:200", "face-remember-" + tag());
+    ASSERT_TRUE(window);
+    kt::running_command keep;
+    ASSERT_TRUE(kt::start_command(keep, {"keep", kt::narrow(rules)}));
+    const DWORD keep_pid = GetProcessId(keep.process);
+    ASSERT_TRUE(kt::wait_for_line(keep, "{\"event\":\"ready\"}", kPatienceMs)) << kt::all_lines(keep);
+    ASSERT_EQ(kt::run_cli({"opacity", kt::handle_text(window), "70"}).exit_code, 0u);
+    ASSERT_TRUE(kt::wait_for_line(keep, "{\"event\":\"remembered\",\"exe\":\"kestal-test-windows.exe\",\"opacity\":70}",
+                                  kPatienceMs))
+        << kt::all_lines(keep);
+    HWND icon_window = tray_window();
+    ASSERT_TRUE(icon_window);
+    PostMessageW(icon_window, kTrayCallbackMessage, 0, WM_RBUTTONUP);
+    ASSERT_TRUE(eventually([&] { return open_menu_of(keep_pid) != nullptr; }));
+    // F opens the list, whose first item Enter chooses.
+    press_keys({'F'});
+    press_keys({VK_RETURN});
+    EXPECT_TRUE(kt::wait_for_line(keep, "{\"event\":\"forgotten\",\"exe\":\"kestal-test-windows.exe\",\"members\":[\"opacity\"]}",
+                                  kPatienceMs))
+        << kt::all_lines(keep);
+    EXPECT_TRUE(eventually([&] { return open_menu_of(keep_pid) == nullptr; }));
+    EXPECT_TRUE(kt::run_cli({"keep", "--stop"}).exit_code == 0);
+    kt::wait_for_end(keep, kPatienceMs);
+    kt::child_command(child, "destroy " + kt::handle_text(window));
+    DeleteFileW(remembered.c_str());
+    DeleteFileW(rules.c_str());
+}
+
 // kestalw.exe writes its lines into a log, which its menu opens; a rules
 // file that says "tray": false gets no icon.
 TEST_F(Face, kestalw_opens_its_log_from_the_menu_and_a_keep_without_tray_has_no_icon)
