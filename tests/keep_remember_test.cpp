@@ -152,6 +152,30 @@ TEST_F(Remember, a_rule_wins_and_keep_forget_forgets)
     EXPECT_EQ(kt::child_command(child, "layering " + kt::handle_text(ruled)), "layered flags=2 alpha=128 key=0");
 }
 
+// A hotkey is the person's hand too.
+TEST_F(Remember, a_change_by_a_hotkey_is_remembered)
+{
+    start_keep(R"({"remember": true, "tray": false, "rules": [],
+                   "keys": {"Ctrl+Alt+K": "clickthrough \"title:kestal by key\" on"}})");
+    make("kestal by key");
+    ASSERT_TRUE(kt::press_keys({VK_CONTROL, VK_MENU}, 'K'));
+    EXPECT_TRUE(line(std::string("{\"event\":\"remembered\",\"exe\":\"") + kProgram + "\",\"clickthrough\":true}"))
+        << lines();
+    EXPECT_NE(file_text(remembered).find("\"clickthrough\": true"), std::string::npos) << file_text(remembered);
+}
+
+// The file is the person's to edit: keep reads it again when it changes,
+// and holds the program's windows as it then says.
+TEST_F(Remember, an_edit_of_the_remembered_file_holds_at_once)
+{
+    start_keep(R"({"remember": true, "tray": false, "rules": []})");
+    HWND window = make("kestal edited");
+    kt::write_file(remembered, std::string(R"({"remembered": [{"exe": ")") + kProgram + R"(", "opacity": 60}]})");
+    EXPECT_TRUE(becomes(window, "layering", "layered flags=2 alpha=153 key=0")) << lines();
+    kt::write_file(remembered, R"({"remembered": []})");
+    EXPECT_TRUE(becomes(window, "layering", "plain")) << lines();
+}
+
 TEST_F(Remember, a_remembered_file_that_cannot_be_read_is_said_once_and_never_written_over)
 {
     const std::string broken = "{\"remembered\": [ {\"exe\": \"x.exe\", \"pin\": tru";

@@ -269,12 +269,14 @@ int keep_until_stopped(keep_state &state)
             break;
         // Other files of the rules' folder change too: only a new stamp of
         // the rules file brings a reading.
+        bool list_now = false;
         if (woken == WAIT_OBJECT_0 + 1 && FindNextChangeNotification(rules_changed)) {
             note_rules_change(state);
-            note_remembered_change(state);
+            // A person's edit of what is remembered holds at once.
+            list_now = note_remembered_change(state);
         }
         const ULONGLONG now = GetTickCount64();
-        bool list_now = read_settled_rules(state, rules_look_ms);
+        list_now = read_settled_rules(state, rules_look_ms) || list_now;
         const auto passed = [&](ULONGLONG at) { return at <= now; };
         if (std::any_of(g_listings_due.begin(), g_listings_due.end(), passed)) {
             g_listings_due.erase(std::remove_if(g_listings_due.begin(), g_listings_due.end(), passed),

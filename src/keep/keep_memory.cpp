@@ -247,16 +247,17 @@ void load_remembered(keep_state &state)
     read_file(state);
 }
 
-void note_remembered_change(keep_state &state)
+bool note_remembered_change(keep_state &state)
 {
     if (!state.rules.remember)
-        return;
+        return false;
     file_stamp stamp = {};
     const bool there = stamp_of(remembered_path(state), stamp);
     const bool was_there = state.remembered_stamp.size || state.remembered_stamp.written.dwHighDateTime;
     if ((there && same_stamp(stamp, state.remembered_stamp)) || (!there && !was_there))
-        return;
+        return false;
     read_file(state);
+    return true;
 }
 
 rule_actions remembered_for(const keep_state &state, const kestal_window &window)

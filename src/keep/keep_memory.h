@@ -18,8 +18,8 @@ std::string remembered_path(const keep_state &state);
 // The windows left as they were when a program was remembered stay so.
 void load_remembered(keep_state &state);
 // Reads the file again when its stamp is not the one last read or written:
-// a person edited it.
-void note_remembered_change(keep_state &state);
+// a person edited it. True when it was read.
+bool note_remembered_change(keep_state &state);
 // The remembered values for `window`, under what the rules then set.
 rule_actions remembered_for(const keep_state &state, const kestal_window &window);
 // A person gave `hwnd` the `attributes` (KESTAL_BY_HAND_ bits), which now
