@@ -143,6 +143,32 @@ bool window_monitor(const char *operation, HWND window, monitor_place (&table)[K
     return false;
 }
 
+// Under Wine the window's program hears of the move from its X window a
+// few milliseconds later, and takes a window that is maximised by then but
+// sized as the move left it for one that a person restored; so the window
+// is watched for as long as that takes, and maximised again if it must be.
+constexpr DWORD kHoldStepMs = 10;
+constexpr DWORD kHoldMs = 250;
+constexpr int kMaximizeTries = 3;
+
+int32_t maximize_and_hold(HWND window, ULONGLONG deadline)
+{
+    constexpr char kWhat[] = "ShowWindow(SW_MAXIMIZE)";
+    for (int attempt = 0; attempt < kMaximizeTries; ++attempt) {
+        if (!show_window(kWhat, window, SW_MAXIMIZE, deadline))
+            return 0;
+        DWORD held = 0;
+        while (IsZoomed(window) && held < kHoldMs && ms_left(deadline) > kHoldStepMs) {
+            Sleep(kHoldStepMs);
+            held += kHoldStepMs;
+        }
+        if (IsZoomed(window))
+            return 1;
+    }
+    report_setter_failure(kWhat, window, ERROR_SUCCESS);
+    return 0;
+}
+
 int32_t snap_window(HWND window, int32_t position, int32_t, ULONGLONG deadline)
 {
     constexpr char kWhat[] = "SetWindowPos(snap)";
@@ -220,15 +246,7 @@ int32_t send_window(HWND window, int32_t wanted, int32_t, ULONGLONG deadline)
     const RECT target = snapped >= 0 ? snap_rect(to_work, snapped, frame) : in_proportion(frame, from_work, to_work);
     if (!place_frame(kWhat, window, target, deadline))
         return 0;
-    if (!maximized)
-        return 1;
-    constexpr char kMaximize[] = "ShowWindow(SW_MAXIMIZE)";
-    if (!show_window(kMaximize, window, SW_MAXIMIZE, deadline))
-        return 0;
-    if (IsZoomed(window))
-        return 1;
-    report_setter_failure(kMaximize, window, ERROR_SUCCESS);
-    return 0;
+    return maximized ? maximize_and_hold(window, deadline) : 1;
 }
 
 } // namespace
