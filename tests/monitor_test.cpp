@@ -4,10 +4,12 @@
 // desktop of one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "kestal_inprocess.h"
 #include "test_support.h"
 
 namespace {
@@ -237,6 +239,91 @@ TEST_F(TwoMonitors, snap_and_send_leave_a_window_whose_program_stopped_answering
     }
     EXPECT_EQ(kt::child_command(hung, "placement " + kt::handle_text(window)), "normal 100:100:300:200");
     kt::stop_child(hung);
+}
+
+// keep runs beside the table's windows: one keep per desktop, stopped at the end.
+class TwoMonitorKeep : public TwoMonitors {
+protected:
+    void TearDown() override { kt::run_cli({"keep", "--stop"}); }
+
+    // Starts keep with `text` as its rules file; false when it did not get ready.
+    bool start_keep(const std::string &name, const std::string &text)
+    {
+        const std::wstring rules = kt::write_temp_file(kt::widen(name + std::to_string(GetCurrentProcessId()) + ".json"), text);
+        return kt::start_command(keep, {"keep", kt::narrow(rules)}) &&
+               kt::wait_for_line(keep, "{\"event\":\"ready\"}", kPatienceMs);
+    }
+
+    static constexpr DWORD kPatienceMs = 15000;
+    kt::running_command keep;
+};
+
+// A window that opens while keep runs goes to the rule's monitor, then to
+// its snap position there; one that was open before stays where it is.
+TEST_F(TwoMonitorKeep, places_a_window_that_opens_on_its_monitor_and_leaves_the_windows_already_open)
+{
+    HWND before = kt::child_make_window(child, kOnFirst, "placed by keep before");
+    ASSERT_NE(before, nullptr);
+    ASSERT_TRUE(start_keep("kestal-two-monitors-places-",
+                           R"({"rules": [{"match": "title:placed by keep", "monitor": 2, "snap": "top-right"}],
+                               "tray": false})"))
+        << kt::all_lines(keep);
+    HWND opened = kt::child_make_window(child, kOnFirst, "placed by keep after");
+    ASSERT_NE(opened, nullptr);
+    EXPECT_TRUE(kt::wait_for_line(keep, "\"hwnd\":" + kt::handle_text(opened) + ",\"title\":\"placed by keep after\"",
+                                  kPatienceMs))
+        << kt::all_lines(keep);
+    EXPECT_TRUE(kt::wait_for_line(keep, "\"monitor\":2,\"snap\":\"top-right\"}", kPatienceMs)) << kt::all_lines(keep);
+    EXPECT_EQ(placement(opened), "normal 1792:0:512:384");
+    EXPECT_EQ(placement(before), "normal 100:100:300:200");
+    EXPECT_EQ(listed_monitor(opened), 2);
+    EXPECT_EQ(kt::run_cli({"keep", "--stop"}).out, "ok\n");
+    // Placing gives nothing back: the window stays where keep put it.
+    EXPECT_EQ(placement(opened), "normal 1792:0:512:384");
+    kt::child_command(child, "destroy " + kt::handle_text(before));
+    kt::child_command(child, "destroy " + kt::handle_text(opened));
+}
+
+// The borders of windows maximised on either monitor run along that
+// monitor's edges and never onto its neighbour.
+TEST_F(TwoMonitorKeep, borders_of_maximized_windows_lie_within_their_own_monitor)
+{
+    HWND first = kt::child_make_window(child, "at=100:100:300:200,maximized", "bordered on one");
+    HWND second = kt::child_make_window(child, "at=1400:100:300:200,maximized", "bordered on two");
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    ASSERT_TRUE(start_keep("kestal-two-monitors-borders-",
+                           R"({"rules": [{"match": "title:bordered on", "pin": true}], "border": true, "tray": false})"))
+        << kt::all_lines(keep);
+    const RECT monitors[] = {{0, 0, 1280, 800}, {1280, 0, 2304, 768}};
+    // Which monitor each visible border lies within, -1 for one that crosses.
+    const auto borders_by_monitor = [&] {
+        std::vector<int> within;
+        HWND border = nullptr;
+        while ((border = FindWindowExW(nullptr, border, KESTAL_BORDER_CLASS, nullptr))) {
+            RECT place = {};
+            if (!IsWindowVisible(border) || !GetWindowRect(border, &place) || IsRectEmpty(&place))
+                continue;
+            int found = -1;
+            for (int m = 0; m < 2; ++m) {
+                RECT both = {};
+                if (IntersectRect(&both, &place, &monitors[m]) && EqualRect(&both, &place))
+                    found = m;
+            }
+            within.push_back(found);
+        }
+        return within;
+    };
+    const auto on_both = [&] {
+        const std::vector<int> within = borders_by_monitor();
+        return std::count(within.begin(), within.end(), 0) > 0 && std::count(within.begin(), within.end(), 1) > 0;
+    };
+    EXPECT_TRUE(kt::wait_until(on_both, kPatienceMs)) << kt::all_lines(keep);
+    const std::vector<int> within = borders_by_monitor();
+    EXPECT_EQ(std::count(within.begin(), within.end(), -1), 0) << "a border crosses onto the neighbouring monitor";
+    EXPECT_EQ(kt::run_cli({"keep", "--stop"}).out, "ok\n");
+    kt::child_command(child, "destroy " + kt::handle_text(first));
+    kt::child_command(child, "destroy " + kt::handle_text(second));
 }
 
 // One monitor: nowhere to send a window to, which is the words' fault.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "keep_rules.h"
@@ -64,4 +65,8 @@ struct keep_state {
     FILE *log = nullptr; // without a console: the lines go to <rules>.log, each with its time
     std::wstring log_path;
     std::vector<std::string> not_given_back; // the windows named at the end as not given back
+    // The windows, by handle and process, that the placing rules are done
+    // with: those of the first listing, and each one placed since.
+    std::vector<std::pair<int64_t, DWORD>> placed;
+    bool listed_once = false;
 };
