@@ -16,4 +16,13 @@ ensure_two_monitor_display
 export KESTAL_DISPLAY=$KESTAL_TWO_MONITOR_DISPLAY DISPLAY=$KESTAL_TWO_MONITOR_DISPLAY
 ensure_prefix
 set_prefix_dpi "$dpi"
+# Wine 10 (Debian 13) takes the two monitors from Xinerama too, but gives the
+# second the first one's rectangle (0,0 1280x800) beside its own work area,
+# and keeps new windows within the first: the table cannot run there. The
+# test says so and what the monitors were, and counts as skipped (77).
+if ! "$WINE" --version | grep -q '^wine-8\.'; then
+  echo "not run under $("$WINE" --version): its monitors on the two-monitor desktop are:"
+  "$tools/winrun" "$bin/kestal-cli.exe" monitors
+  exit 77
+fi
 KESTAL_TWO_MONITORS=$dpi exec "$tools/winrun" "$bin/$suite" --gtest_filter='*TwoMonitor*'
