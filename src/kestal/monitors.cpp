@@ -3,6 +3,7 @@
 #include "monitors.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "listing_json.h"
@@ -100,6 +101,33 @@ int32_t monitor_index(const monitor_place *table, int32_t count, HMONITOR monito
             return i;
     }
     return -1;
+}
+
+int32_t monitor_holding(const monitor_place *table, int32_t count, const RECT &rect)
+{
+    int32_t holder = -1;
+    long long most = 0, nearest = LLONG_MAX;
+    for (int32_t i = 0; i < count; ++i) {
+        const kestal_monitor &m = table[i].facts;
+        const long long left = std::max<long long>(rect.left, m.x), right = std::min<long long>(rect.right, m.x + m.width);
+        const long long top = std::max<long long>(rect.top, m.y), bottom = std::min<long long>(rect.bottom, m.y + m.height);
+        if (right > left && bottom > top && (right - left) * (bottom - top) > most) {
+            most = (right - left) * (bottom - top);
+            holder = i;
+        }
+    }
+    if (holder >= 0)
+        return holder;
+    for (int32_t i = 0; i < count; ++i) {
+        const kestal_monitor &m = table[i].facts;
+        const long long dx = std::max<long long>({0, m.x - static_cast<long long>(rect.right), rect.left - (static_cast<long long>(m.x) + m.width)});
+        const long long dy = std::max<long long>({0, m.y - static_cast<long long>(rect.bottom), rect.top - (static_cast<long long>(m.y) + m.height)});
+        if (dx * dx + dy * dy < nearest) {
+            nearest = dx * dx + dy * dy;
+            holder = i;
+        }
+    }
+    return holder;
 }
 
 RECT work_area_of(const kestal_monitor &monitor)

@@ -407,16 +407,17 @@ static void name_store_app(const census &taken, known_window &known)
 }
 
 // The rectangle, the show state from the style already read, and the
-// monitor that holds most of the rectangle; a minimised window's rectangle
-// is no place on any monitor, and the system answers for it by the place
-// that it comes back to.
+// monitor that holds most of the rectangle, found in the census's table; a
+// minimised window's rectangle is no place on any monitor, and the system
+// answers for it by the place that it comes back to.
 static void place(const census &taken, kestal_window &entry, HWND window, LONG_PTR style)
 {
     RECT rect = {};
     GetWindowRect(window, &rect);
-    const HMONITOR holder = style & WS_MINIMIZE ? MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST)
-                                                : MonitorFromRect(&rect, MONITOR_DEFAULTTONEAREST);
-    entry.monitor = monitor_index(taken.monitors, taken.monitors_len, holder) + 1;
+    entry.monitor = (style & WS_MINIMIZE ? monitor_index(taken.monitors, taken.monitors_len,
+                                                        MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST))
+                                          : monitor_holding(taken.monitors, taken.monitors_len, rect)) +
+                    1;
     entry.x = rect.left;
     entry.y = rect.top;
     entry.width = rect.right - rect.left;
