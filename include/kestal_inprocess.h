@@ -207,6 +207,83 @@ int32_t kestal_activate_window(void *hwnd);
 int32_t kestal_close_window(void *hwnd);
 
 /*============================================================================
+ * Monitors, and placing windows on them
+ *
+ * Monitors are numbered 1, 2, ... in one order for every call: the primary
+ * first, then the others from left to right (by their left edge, then their
+ * top). Coordinates are physical pixels, screen coordinates, whatever the
+ * caller's DPI awareness.
+ *===========================================================================*/
+
+/** One monitor, as kestal_monitors gives it. */
+typedef struct kestal_monitor {
+    int32_t number;                                  /* 1, 2, ... in the order above */
+    char device[64];                                 /* the device name, such as \\.\DISPLAY1, UTF-8 */
+    int32_t x, y, width, height;                     /* the whole monitor */
+    int32_t work_x, work_y, work_width, work_height; /* the work area: what the taskbar and docked bars leave */
+    int32_t dpi;                                     /* its scale: 96 at 100 %, 144 at 150 % */
+    int32_t primary;                                 /* 1 for the primary monitor, else 0 */
+} kestal_monitor;
+
+/** The most monitors that the calls below tell apart. */
+#define KESTAL_MAX_MONITORS 32
+
+/**
+ * Writes at most `room` monitors into `monitors` (which may be NULL when
+ * room is 0) in their order, and returns how many there are, which may be
+ * more than room; -1 on failure, with the reason in kestal_last_error.
+ */
+int32_t kestal_monitors(kestal_monitor *monitors, int32_t room);
+
+/**
+ * Writes count monitors as a compact JSON array, one object each (number,
+ * device, x, y, width, height, work_x, work_y, work_width, work_height,
+ * dpi, primary). The text is the caller's; release it with
+ * kestal_free_string. NULL on failure, with the reason in kestal_last_error.
+ */
+char *kestal_monitors_json(const kestal_monitor *monitors, int32_t count);
+
+/** Where kestal_snap_window puts a window in its monitor's work area. */
+typedef enum kestal_snap_position {
+    KESTAL_SNAP_LEFT = 0,
+    KESTAL_SNAP_RIGHT,
+    KESTAL_SNAP_TOP,
+    KESTAL_SNAP_BOTTOM,
+    KESTAL_SNAP_TOP_LEFT,
+    KESTAL_SNAP_TOP_RIGHT,
+    KESTAL_SNAP_BOTTOM_LEFT,
+    KESTAL_SNAP_BOTTOM_RIGHT,
+    KESTAL_SNAP_CENTER, /* the same size, centred */
+    KESTAL_SNAP_FULL,   /* the whole work area, not maximised */
+    KESTAL_SNAP_POSITIONS
+} kestal_snap_position;
+
+/**
+ * Places the window at `position` (a kestal_snap_position) in the work area
+ * of the monitor that holds most of it, restoring a maximised or minimised
+ * window first. The frame that a person sees is placed, so that where the
+ * DWM reports invisible resize borders (Windows 10 and 11) two halves meet
+ * without a gap. A verb, as those above: one deadline, the desktop refused.
+ */
+int32_t kestal_snap_window(void *hwnd, int32_t position);
+
+/** The monitors of kestal_send_window beside a number: the one after the
+ * window's own in the order, and the one before it, each coming round. */
+#define KESTAL_MONITOR_NEXT (-1)
+#define KESTAL_MONITOR_PREVIOUS (-2)
+
+/**
+ * Takes the window to another monitor: a number of kestal_monitors, or
+ * KESTAL_MONITOR_NEXT or KESTAL_MONITOR_PREVIOUS. Its place relative to the
+ * work area and its size in proportion to it are kept, within the new work
+ * area; a window that lies at a snap position (all but center) lies at the
+ * same one there, a maximised window is maximised there, and a minimised one
+ * is restored first. Fails with KESTAL_FAILURE_ARGUMENT for a monitor that
+ * does not exist, and where there is only one.
+ */
+int32_t kestal_send_window(void *hwnd, int32_t monitor);
+
+/*============================================================================
  * Census: the listing as data
  *
  * The census array is one for the whole process: a census on another
@@ -237,10 +314,12 @@ typedef struct kestal_window {
     int32_t state;          /* a kestal_window_state */
     int32_t foreground;     /* 1 for the foreground window, else 0 */
     int32_t clickthrough;   /* 1 when clicks pass through (WS_EX_TRANSPARENT with WS_EX_LAYERED) */
+    int32_t monitor;        /* the number of the monitor that holds most of it (kestal_monitors) */
 } kestal_window;
 
-/** Census facts: also read the rectangle and the show state (one more call
- * per window). Without it they stay 0 and KESTAL_STATE_NORMAL. */
+/** Census facts: also read the rectangle, the show state and the monitor
+ * (one more call per window). Without it they stay 0 and
+ * KESTAL_STATE_NORMAL. */
 #define KESTAL_CENSUS_PLACEMENT 0x1u
 /** Census facts: leave the class names out ("" for every window), for a
  * listing that does not print them; one call less per new window. */
@@ -276,8 +355,8 @@ int32_t kestal_census(uint32_t facts, const kestal_window **windows);
 void kestal_census_release(void);
 
 /** JSON options: the long members ("pid", "class", "x", "y", "width",
- * "height", "state", "foreground", "clickthrough") after the five of
- * kestal_list. */
+ * "height", "state", "foreground", "clickthrough", "monitor") after the five
+ * of kestal_list. */
 #define KESTAL_JSON_LONG 0x1u
 /** JSON options: every character beyond ASCII written as a \uXXXX escape
  * (a surrogate pair beyond the BMP), so that the text is pure ASCII. */

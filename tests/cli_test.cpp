@@ -52,7 +52,8 @@ void expect_runs(const cli_case &c)
 // Every command word of the command line, as a person types it.
 const std::string kCommandWords[] = {"list",   "pin",    "opacity",  "test",     "lasterror", "help",
                                      "watch",  "clickthrough", "reset", "keep",   "move",      "resize",
-                                     "minimize", "maximize", "restore", "activate", "close",  "--version"};
+                                     "minimize", "maximize", "restore", "activate", "close",  "monitors",
+                                     "snap",     "send",     "--version"};
 
 const std::string kSelectorForms[] = {"active", "exe:NAME", "title:TEXT", "class:NAME", "pid:N"};
 
@@ -127,6 +128,10 @@ TEST(Cli, each_command_has_help_of_its_own_however_it_is_asked_for)
         {"restore", with_window({})},
         {"activate", with_window({})},
         {"close", with_window({})},
+        {"monitors", {"work_width", "dpi", "primary", "physical pixels"}},
+        {"snap", with_window({"left", "right", "top", "bottom", "top-left", "top-right", "bottom-left",
+                              "bottom-right", "center", "full"})},
+        {"send", with_window({"next", "prev", "N", "maximized"})},
         {"--version", {"version"}},
     };
     ASSERT_EQ(std::size(cases), std::size(kCommandWords));

@@ -313,6 +313,16 @@ TEST_F(Keep, a_bad_rules_file_is_refused_before_anything_changes)
          ": keys.\"Alt+F5\" the command 'pin active maybe' has the flag 'maybe'"},
         {"a command that changes no window", R"({"keys": {"Alt+F6": "list"}})",
          ": keys.\"Alt+F6\" the command 'list' is no command that changes windows"},
+        {"a snap position that is none", R"({"rules": [{"match": "exe:a", "snap": "middle"}]})",
+         ": rules[0].snap is no position of snap: give left, right, top, bottom, top-left, top-right, bottom-left, "
+         "bottom-right, center or full"},
+        {"a monitor that is no number", R"({"rules": [{"match": "exe:a", "monitor": 0}]})",
+         ": rules[0].monitor is not a monitor's number from 1"},
+        {"a snap key without a position", R"({"keys": {"Alt+F7": "snap active"}})",
+         ": keys.\"Alt+F7\" the command 'snap active' needs a window and a position"},
+        {"a send key to no monitor", R"({"keys": {"Alt+F8": "send active first"}})",
+         ": keys.\"Alt+F8\" the command 'send active first' is refused by the command line: send: 'first' is no "
+         "monitor"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

@@ -73,6 +73,42 @@ ensure_display() {
   die "Xvfb did not come up on $KESTAL_DISPLAY: see $KESTAL_WORK/xvfb.log, or pick another display with KESTAL_DISPLAY"
 }
 
+# A desktop of two monitors for the tests: Xephyr, shown inside the Xvfb of
+# KESTAL_DISPLAY on a display of its own (that number plus 100), with
+# Xinerama and without RandR, from which Wine takes two monitors: 0,0
+# 1280x800 and 1280,0 1024x768. It stays up, as the Xvfb does, for the Wine
+# prefix of its own whose desktop process keeps it.
+KESTAL_TWO_MONITOR_DISPLAY=:$((${KESTAL_DISPLAY#:} + 100))
+ensure_two_monitor_display() {
+  DISPLAY=$KESTAL_TWO_MONITOR_DISPLAY xdpyinfo >/dev/null 2>&1 && return 0
+  ensure_display
+  command -v Xephyr >/dev/null || die "Xephyr is missing: run tools/setup first"
+  DISPLAY=$KESTAL_DISPLAY setsid nohup Xephyr "$KESTAL_TWO_MONITOR_DISPLAY" +xinerama -extension RANDR \
+    -screen 1280x800 -screen 1024x768 -nolisten tcp -noreset >"$KESTAL_WORK/xephyr.log" 2>&1 </dev/null &
+  for _ in $(seq 100); do
+    DISPLAY=$KESTAL_TWO_MONITOR_DISPLAY xdpyinfo >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  die "Xephyr did not come up on $KESTAL_TWO_MONITOR_DISPLAY: see $KESTAL_WORK/xephyr.log"
+}
+
+# set_prefix_dpi DPI: the prefix's screen at DPI (96 at 100 %). Wine reads it
+# once, when the prefix's programs start, from the user's desktop settings,
+# and older versions from the current hardware profile's fonts: both are
+# set, and the server restarted, where they say another.
+set_prefix_dpi() {
+  local dpi=$1 key
+  local keys=('HKCU\Control Panel\Desktop' 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts')
+  "$WINE" reg query "${keys[0]}" /v LogPixels 2>/dev/null | tr -d '\r' | grep -qi "$(printf '0x%x$' "$dpi")" && return 0
+  step "setting $WINEPREFIX to $dpi DPI"
+  for key in "${keys[@]}"; do
+    "$WINE" reg add "$key" /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1 \
+      || die "could not set LogPixels in $WINEPREFIX: remove it and run again"
+  done
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  "$WINESERVER" -w
+}
+
 # The prefix is made once. A crash must end the process at once: Wine starts
 # the registered debugger, and winedbg would either wait for ever or print its
 # report into the program's stdout. A debugger that does not exist fails to

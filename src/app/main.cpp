@@ -13,6 +13,7 @@
 
 #include "keep.h"
 #include "listing_options.h"
+#include "monitor_commands.h"
 #include "self_test.h"
 #include "watch.h"
 #include "window_command.h"
@@ -72,14 +73,7 @@ int run_list(int argc, char **argv)
     }
     char *text = count >= 0 ? kestal_census_json(windows, count, options) : nullptr;
     kestal_census_release();
-    // A failure prints "[]", like an empty desktop, and says why on stderr.
-    write_out(text ? text : "[]");
-    write_out("\n");
-    kestal_free_string(text);
-    if (text)
-        return 0;
-    print_err("error: %s\n", kestal_last_error());
-    return 1;
+    return print_json_array(text);
 }
 
 int run_last_error(int, char **)
@@ -157,6 +151,9 @@ constexpr command kCommands[] = {
     {"restore", run_window_command_line, checked::nothing, {}, 0},
     {"activate", run_window_command_line, checked::nothing, {}, 0},
     {"close", run_window_command_line, checked::nothing, {}, 0},
+    {"monitors", run_monitors, checked::everything, {}, 0},
+    {"snap", run_window_command_line, checked::nothing, {}, 0},
+    {"send", run_window_command_line, checked::nothing, {}, 0},
     {"-h", run_help, checked::nothing, {}, 0},
     {"--help", run_help, checked::nothing, {}, 0},
     {"help", run_help, checked::nothing, {}, 0},

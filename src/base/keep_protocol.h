@@ -30,7 +30,7 @@ inline constexpr ULONG_PTR kKeepReapplyData = 0x4B524150; // "KRAP"
 inline constexpr ULONG_PTR kKeepForgetData = 0x4B464754; // "KFGT"
 // The icon's menu: forget the program at wParam of the remembered list whose
 // version is lParam.
-inline constexpr UINT kKeepForgetOneMessage = WM_APP + 10;
+inline constexpr UINT kKeepForgetOneMessage = WM_APP + 11;
 
 // The hidden window of the keep that runs on this desktop, and its process;
 // null and 0 when none runs.

@@ -29,6 +29,9 @@ inline constexpr std::string_view kOverviewMore =
     "  kestal-cli restore <hwnd>               back to the normal place and size\n"
     "  kestal-cli activate <hwnd>              bring to the front with the keyboard\n"
     "  kestal-cli close <hwnd>                 ask the window to close\n"
+    "  kestal-cli monitors                     list the monitors (JSON)\n"
+    "  kestal-cli snap <hwnd> <position>       a half or quarter of its monitor\n"
+    "  kestal-cli send <hwnd> next|prev|N      to another monitor\n"
     "  kestal-cli watch [options]              the listing's changes, live\n"
     "  kestal-cli keep RULES [--at-logon]      keep windows by rules and hotkeys\n"
     "  kestal-cli keep --stop|--not-at-logon   stop the keep, or its start at logon\n"
@@ -46,7 +49,7 @@ inline constexpr std::string_view kOverviewMore =
     "  pid:N                                   windows of process N\n"
     "  pick                                    the window you click (Esc cancels)\n"
     "options:\n"
-    "  list --long, watch --long               more members: pid, class, place, ...\n"
+    "  list --long, watch --long               more members: pid, class, monitor...\n"
     "  list --ascii, watch --ascii             the JSON in pure ASCII\n"
     "  watch --interval MS                     list every MS milliseconds (250)\n"
     "  watch --count N                         stop after N changes\n"
@@ -90,8 +93,9 @@ inline constexpr command_help kCommandHelp[] = {
      "without a click, prints [] with exit code 1.\n"
      "\n"
      "options:\n"
-     "  --long    nine more members: pid, class, x, y, width, height, state,\n"
-     "            foreground and clickthrough\n"
+     "  --long    ten more members: pid, class, x, y, width, height, state,\n"
+     "            foreground, clickthrough and monitor (the number that\n"
+     "            kestal-cli monitors gives the monitor holding most of it)\n"
      "  --ascii   every character beyond ASCII as a \\u escape, so that the text\n"
      "            reads the same under any code page\n",
      "  kestal-cli list\n"
@@ -209,9 +213,11 @@ inline constexpr command_help kCommandHelp[] = {
      "    opacity      20 to 100\n"
      "    clickthrough true or false\n"
      "                 a later rule wins over an earlier one\n"
+     "    snap         a position of snap, when a window opens: \"left\", ...\n"
+     "    monitor      a monitor's number, when a window opens\n"
      "  keys           keys and the command each runs: pin, opacity, clickthrough,\n"
-     "                 reset, the window verbs, or reapply <hwnd>; pick for <hwnd>\n"
-     "                 waits for a click\n"
+     "                 reset, the window verbs, snap, send, or reapply <hwnd>;\n"
+     "                 pick for <hwnd> waits for a click\n"
      "  border         true, or {\"color\": \"#RRGGBB\", \"thickness\": N}: a border\n"
      "                 around each window that keep pinned\n"
      "  tray           false: no icon in the notification area\n"
@@ -273,6 +279,36 @@ inline constexpr command_help kCommandHelp[] = {
      "Its program may ask to save, or refuse; nothing is waited for, and no process\n"
      "is ended.\n",
      "  kestal-cli close title:Untitled\n", true, false},
+    {"monitors", "usage: kestal-cli monitors\n",
+     "Prints the monitors as one line of JSON, the primary first, then from left\n"
+     "to right: for each its number, device name, place and size (x, y, width,\n"
+     "height), work area (work_x, work_y, work_width, work_height: what the taskbar\n"
+     "leaves), dpi (96 at 100 %) and primary, in physical pixels. snap, send and\n"
+     "list --long's monitor use its numbers. Exit code 1 when none can be listed.\n",
+     "  kestal-cli monitors\n", false, false},
+    {"snap", "usage: kestal-cli snap <hwnd> <position>\n",
+     "Places the window in the work area of the monitor that holds most of it:\n"
+     "  left, right, top, bottom     a half\n"
+     "  top-left, top-right,\n"
+     "  bottom-left, bottom-right    a quarter\n"
+     "  center                       the same size, centred\n"
+     "  full                         the whole work area, not maximized\n"
+     "A maximized or minimized window is restored first. The frame that shows is\n"
+     "placed, so two halves meet without a gap. Prints ok; exit code 2 for a word\n"
+     "that is no position.\n",
+     "  kestal-cli snap active left\n"
+     "  kestal-cli snap exe:notepad.exe top-right\n",
+     true, false},
+    {"send", "usage: kestal-cli send <hwnd> next|prev|N\n",
+     "Takes the window to the next or previous monitor (coming round), or to\n"
+     "monitor N as kestal-cli monitors numbers them. Its place in the work area and\n"
+     "its size keep their proportion there, within the work area; a window snapped\n"
+     "to a half, a quarter or the whole work area stays snapped, and a maximized\n"
+     "one stays maximized. A minimized window is restored first. Prints ok; exit\n"
+     "code 2 for a monitor that does not exist, or where there is only one.\n",
+     "  kestal-cli send active next\n"
+     "  kestal-cli send exe:vlc.exe 2\n",
+     true, false},
     {"--version", "usage: kestal-cli --version\n", "Prints the version, such as kestal-cli 0.1.0.\n",
      "  kestal-cli --version\n", false, false},
 };

@@ -9,3 +9,8 @@
 uint32_t json_options(int argc, char **argv);
 // The census facts that those options print.
 uint32_t census_facts(uint32_t json_options);
+
+// Prints a JSON array that the library wrote and releases it; where it
+// wrote none, "[]", as for an empty desktop, and the library's error on
+// stderr. The exit code: 0, or 1 for the failure.
+int print_json_array(char *text);

@@ -26,12 +26,14 @@ constexpr member kMembers[] = {
     {"foreground", true, [](const kept_window &a, const kept_window &b) { return a.foreground != b.foreground; }},
     {"clickthrough", true,
      [](const kept_window &a, const kept_window &b) { return a.clickthrough != b.clickthrough; }},
+    {"monitor", true, [](const kept_window &a, const kept_window &b) { return a.monitor != b.monitor; }},
 };
 
 kept_window kept(const kestal_window &window)
 {
     return {window.hwnd, window.title, window.exe, window.class_name, window.pinned, window.opacity, window.pid,
-            window.x, window.y, window.width, window.height, window.state, window.foreground, window.clickthrough};
+            window.x, window.y, window.width, window.height, window.state, window.foreground, window.clickthrough,
+            window.monitor};
 }
 
 // A handle value that now names a window of another process or class is

@@ -15,7 +15,7 @@ struct kept_window {
     std::string title, exe, class_name;
     int32_t pinned, opacity;
     uint32_t pid;
-    int32_t x, y, width, height, state, foreground, clickthrough;
+    int32_t x, y, width, height, state, foreground, clickthrough, monitor;
 };
 
 struct watch_state {

@@ -10,6 +10,7 @@
 #include "control_text.h"
 #include "help_text.h"
 #include "keep_protocol.h"
+#include "monitor_commands.h"
 #include "setter_commands.h"
 #include "side_by_side.h"
 #include "verb_commands.h"
@@ -33,7 +34,8 @@ constexpr command_form kForms[] = {
     {"pin", read_pin, -1},           {"opacity", read_opacity, -1},  {"clickthrough", read_clickthrough, 2},
     {"reset", read_reset, 1},        {"move", read_move, 3},         {"resize", read_resize, 3},
     {"minimize", read_plain_verb, 1}, {"maximize", read_plain_verb, 1}, {"restore", read_plain_verb, 1},
-    {"activate", read_plain_verb, 1}, {"close", read_plain_verb, 1},
+    {"activate", read_plain_verb, 1}, {"close", read_plain_verb, 1},   {"snap", read_snap, 2},
+    {"send", read_send, 2},
 };
 
 // Why the words hold an option or a word more than the command takes; "" when they do not.
@@ -101,6 +103,10 @@ int32_t change(void *hwnd, const window_command &command, std::string &note)
         return kestal_activate_window(hwnd);
     case window_verb::close:
         return kestal_close_window(hwnd);
+    case window_verb::snap:
+        return kestal_snap_window(hwnd, command.first);
+    case window_verb::send:
+        return kestal_send_window(hwnd, command.first);
     }
     return 0;
 }
@@ -236,6 +242,9 @@ command_outcome run_window_command(const window_command &command, uint32_t perso
 {
     command_outcome outcome;
     outcome.by_handle = command.target.kind == target_kind::handle;
+    // A monitor that is not there is the command's fault, not a window's.
+    if (command.verb == window_verb::send && !monitor_exists(command.first, outcome.failure))
+        return outcome;
     std::vector<int64_t> windows;
     if (!resolve_target(command.target, windows, outcome.failure))
         return outcome;
@@ -290,7 +299,12 @@ int run_window_command_line(int argc, char **argv)
     const command_outcome outcome = run_window_command(command, keep_pid);
     if (outcome.failure.code != KESTAL_FAILURE_NONE) {
         print_err("error: %s\n", outcome.failure.text);
-        return 1;
+        // Words that this desktop cannot take (a monitor that is not there)
+        // are a usage error, as words that no desktop takes are.
+        if (outcome.failure.code != KESTAL_FAILURE_ARGUMENT)
+            return 1;
+        print_command_usage(command.word);
+        return 2;
     }
     for (const window_outcome &window : outcome.windows) {
         if (window.result == 1 && keep_pid && window.attributes)

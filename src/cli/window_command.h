@@ -27,6 +27,8 @@ enum class window_verb {
     restore,
     activate,
     close,
+    snap,
+    send,
 };
 
 enum class target_kind {
@@ -47,7 +49,9 @@ struct window_command {
     std::string word; // the command word, whose usage a refusal prints
     window_verb verb = window_verb::pin;
     window_target target;
-    int32_t first = 0, second = 0; // the flag, percentage, step, switch, or the two numbers of move and resize
+    // The flag, percentage, step, switch, the two numbers of move and resize,
+    // snap's position or send's monitor.
+    int32_t first = 0, second = 0;
 };
 
 // Why words are no command: the line to print after "error: " (empty where

@@ -17,6 +17,7 @@
 #include "help_text.h"
 #include "keep_face.h"
 #include "keep_hotkeys.h"
+#include "keep_places.h"
 #include "keep_lines.h"
 #include "keep_logon.h"
 #include "keep_memory.h"
@@ -132,6 +133,9 @@ LRESULT CALLBACK keep_procedure(HWND window, UINT message, WPARAM wparam, LPARAM
     case kHotkeyDoneMessage:
         take_hotkey_outcome(*state, lparam);
         state->face_due = true;
+        return 0;
+    case kPlacedMessage:
+        take_placement(*state, lparam);
         return 0;
     case kWindowEventMessage:
         take_window_event(*state, static_cast<DWORD>(wparam), reinterpret_cast<HWND>(lparam));

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "monitor_commands.h"
 #include "setter_commands.h"
 #include "console_text.h"
 #include "keep_keys.h"
@@ -48,6 +49,9 @@ std::string refusal(const std::vector<std::string> &words, keep_hotkey &hotkey)
     } else if (command == "move" || command == "resize") {
         if (count < 4)
             return "needs a window and two numbers";
+    } else if (command == "snap" || command == "send") {
+        if (count < 3)
+            return command == "snap" ? "needs a window and a position" : "needs a window and a monitor";
     } else if (command == "minimize" || command == "maximize" || command == "restore" || command == "activate" ||
                command == "close") {
         if (count < 2)
@@ -151,8 +155,20 @@ bool read_rule(yyjson_val *object, keep_rule &rule, std::string &where, std::str
             read = read_selectors(value, rule.except, why);
         } else if (const int action = read_action(name, value, rule.actions, why); action >= 0) {
             read = action == 1;
+        } else if (name == "snap") {
+            rule.placement.snap = yyjson_is_str(value) ? snap_position_of(yyjson_get_str(value)) : -1;
+            read = rule.placement.snap >= 0;
+            if (!read)
+                why = "is no position of snap: give " + snap_position_words();
+        } else if (name == "monitor") {
+            const int64_t number = yyjson_is_int(value) ? yyjson_get_sint(value) : 0;
+            read = number >= 1 && number <= KESTAL_MAX_MONITORS;
+            if (read)
+                rule.placement.monitor = static_cast<int32_t>(number);
+            else
+                why = "is not a monitor's number from 1 (kestal-cli monitors lists them)";
         } else {
-            why = "is no member of a rule (match, except, pin, opacity, clickthrough)";
+            why = "is no member of a rule (match, except, pin, opacity, clickthrough, snap, monitor)";
             read = false;
         }
         if (!read)
@@ -163,8 +179,9 @@ bool read_rule(yyjson_val *object, keep_rule &rule, std::string &where, std::str
         why = "has no \"match\"";
         return false;
     }
-    if (rule.actions.pin < 0 && rule.actions.opacity < 0 && rule.actions.clickthrough < 0) {
-        why = "has no action: give it \"pin\", \"opacity\" or \"clickthrough\"";
+    if (rule.actions.pin < 0 && rule.actions.opacity < 0 && rule.actions.clickthrough < 0 &&
+        rule.placement.snap < 0 && rule.placement.monitor < 0) {
+        why = "has no action: give it \"pin\", \"opacity\", \"clickthrough\", \"snap\" or \"monitor\"";
         return false;
     }
     return true;

@@ -19,10 +19,17 @@ struct rule_actions {
     int32_t clickthrough = -1; // 1 on, 0 off
 };
 
+// Where a rule puts a window once, when it opens; -1 where it says nothing.
+struct rule_placement {
+    int32_t monitor = -1; // a monitor's number
+    int32_t snap = -1;    // a kestal_snap_position
+};
+
 struct keep_rule {
     std::vector<window_selector> match;  // all must match
     std::vector<window_selector> except; // any excludes
     rule_actions actions;
+    rule_placement placement;
 };
 
 struct keep_hotkey {

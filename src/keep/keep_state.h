@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "keep_rules.h"
@@ -77,4 +78,8 @@ struct keep_state {
     file_stamp remembered_stamp = {}; // of <rules>.remembered.json as last read or written
     std::string remembered_error;     // why that file cannot be read; it is then never written
     uint32_t remembered_version = 0;  // counts the changes of `remembered`, for the icon's menu
+    // The windows, by handle and process, that the placing rules are done
+    // with: those of the first listing, and each one placed since.
+    std::vector<std::pair<int64_t, DWORD>> placed;
+    bool listed_once = false;
 };

@@ -12,6 +12,7 @@
 #include "keep_hotkeys.h"
 #include "keep_lines.h"
 #include "keep_memory.h"
+#include "keep_places.h"
 #include "kestal_inprocess.h"
 #include "side_by_side.h"
 #include "window_selector.h"
@@ -89,6 +90,8 @@ DWORD WINAPI make_change(void *parameter)
     return 0;
 }
 
+} // namespace
+
 bool rule_matches(const keep_rule &rule, const kestal_window &window)
 {
     return std::all_of(rule.match.begin(), rule.match.end(),
@@ -96,6 +99,8 @@ bool rule_matches(const keep_rule &rule, const kestal_window &window)
            std::none_of(rule.except.begin(), rule.except.end(),
                         [&](const window_selector &s) { return selector_matches(s, window); });
 }
+
+namespace {
 
 // What the rules want of a window: a later rule wins over an earlier one,
 // and any rule over what is remembered of its program.
@@ -378,6 +383,7 @@ bool list_windows(keep_state &state)
             window->refused = 0;
         window->wanted = wanted;
     }
+    place_new_windows(state, listed, count);
     unlock_census();
     // What keep knows of windows that have closed is of no more use; one that
     // is only hidden keeps what keep set on it until it shows again.

@@ -13,6 +13,8 @@
 // lParam is the result, which the receiver owns.
 inline constexpr UINT kChangeMadeMessage = WM_APP + 2;
 
+// Whether every selector of the rule's match, and none of its except, matches the window.
+bool rule_matches(const keep_rule &rule, const kestal_window &window);
 // One census: each listed window's record made or refreshed, closed windows
 // forgotten, and every listed window held as the rules want it. False when
 // no census could be taken.

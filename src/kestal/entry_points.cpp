@@ -1,5 +1,5 @@
 // System functions looked up by name, so that the library runs where some are missing.
-#include <iterator>
+#include <cwchar>
 
 #include "internal.h"
 
@@ -11,33 +11,33 @@ QueryFullProcessImageNameW_fn p_QueryFullProcessImageNameW = nullptr;
 OpenProcessToken_fn p_OpenProcessToken = nullptr;
 GetTokenInformation_fn p_GetTokenInformation = nullptr;
 SetThreadDpiAwarenessContext_fn p_SetThreadDpiAwarenessContext = nullptr;
+GetDpiForMonitor_fn p_GetDpiForMonitor = nullptr;
 
 template <typename Fn> static Fn lookup(HMODULE module, const char *name)
 {
     return reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(module, name)));
 }
 
-// dwmapi.dll is no KnownDLL, and a bare name would be looked for in the
-// folder of the exe or of the host first: a dwmapi.dll planted there, in a
-// Downloads folder say, would run inside us. So only the system folder's copy
-// is loaded; systems whose loader lacks the search flag refuse it as an
-// invalid parameter, and get the copy by its full path instead.
-static HMODULE load_system_dwmapi()
+// dwmapi.dll and shcore.dll are no KnownDLLs, and a bare name would be
+// looked for in the folder of the exe or of the host first: a copy planted
+// there, in a Downloads folder say, would run inside us. So only the system
+// folder's copy is loaded; systems whose loader lacks the search flag refuse
+// it as an invalid parameter, and get the copy by its full path instead.
+static HMODULE load_system_library(const wchar_t *name)
 {
-    static constexpr wchar_t kName[] = L"dwmapi.dll";
-    if (HMODULE dwm = LoadLibraryExW(kName, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
-        return dwm;
+    if (HMODULE module = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
+        return module;
     if (GetLastError() != ERROR_INVALID_PARAMETER)
         return nullptr;
-    wchar_t path[MAX_PATH + std::size(kName)];
+    wchar_t path[MAX_PATH + 32];
+    const size_t name_chars = wcslen(name);
     UINT chars = GetSystemDirectoryW(path, MAX_PATH);
-    if (chars == 0 || chars >= MAX_PATH)
+    if (chars == 0 || chars >= MAX_PATH || name_chars >= 31)
         return nullptr;
     path[chars] = L'\\';
-    for (size_t i = 0; i < std::size(kName); ++i)
-        path[chars + 1 + i] = kName[i];
-    // The altered search path looks for dwmapi's own imports beside it, not
-    // beside the exe.
+    wcscpy(path + chars + 1, name);
+    // The altered search path looks for the library's own imports beside
+    // it, not beside the exe.
     return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
@@ -61,11 +61,12 @@ void kswin_init()
     // only grows, and the module stays mapped for the life of the process.
     DwmIsWindowCloaked_fn is_cloaked = nullptr;
     DwmGetWindowAttribute_fn get_attribute = nullptr;
-    if (HMODULE dwm = load_system_dwmapi()) {
-        is_cloaked = lookup<DwmIsWindowCloaked_fn>(dwm, "DwmIsWindowCloaked");
+    if (HMODULE dwm = load_system_library(L"dwmapi.dll")) {
         // Released Windows versions export no "DwmIsWindowCloaked"; the cloak
-        // state is read through the documented window attribute instead.
-        get_attribute = is_cloaked ? nullptr : lookup<DwmGetWindowAttribute_fn>(dwm, "DwmGetWindowAttribute");
+        // state is read through the documented window attribute instead,
+        // which also gives the frame's bounds.
+        is_cloaked = lookup<DwmIsWindowCloaked_fn>(dwm, "DwmIsWindowCloaked");
+        get_attribute = lookup<DwmGetWindowAttribute_fn>(dwm, "DwmGetWindowAttribute");
     }
     publish(p_DwmIsWindowCloaked, is_cloaked);
     publish(p_DwmGetWindowAttribute, get_attribute);
@@ -83,6 +84,16 @@ QueryFullProcessImageNameW_fn image_name_query()
                     lookup<QueryFullProcessImageNameW_fn>(kernel32, "QueryFullProcessImageNameW"));
     }
     return p_QueryFullProcessImageNameW;
+}
+
+GetDpiForMonitor_fn monitor_dpi_query()
+{
+    if (!p_GetDpiForMonitor) {
+        // Loaded once and never released, as dwmapi is.
+        if (HMODULE shcore = load_system_library(L"shcore.dll"))
+            publish(p_GetDpiForMonitor, lookup<GetDpiForMonitor_fn>(shcore, "GetDpiForMonitor"));
+    }
+    return p_GetDpiForMonitor;
 }
 
 bool token_queries()

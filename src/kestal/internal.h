@@ -32,6 +32,7 @@ using QueryFullProcessImageNameW_fn = BOOL(WINAPI *)(HANDLE, DWORD, LPWSTR, PDWO
 using OpenProcessToken_fn = BOOL(WINAPI *)(HANDLE, DWORD, PHANDLE);
 using GetTokenInformation_fn = BOOL(WINAPI *)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
 using SetThreadDpiAwarenessContext_fn = DPI_AWARENESS_CONTEXT(WINAPI *)(DPI_AWARENESS_CONTEXT);
+using GetDpiForMonitor_fn = HRESULT(WINAPI *)(HMONITOR, int, UINT *, UINT *);
 
 extern GetWindowLongPtrW_fn p_GetWindowLongPtrW;
 extern SetWindowLongPtrW_fn p_SetWindowLongPtrW;
@@ -41,10 +42,14 @@ extern QueryFullProcessImageNameW_fn p_QueryFullProcessImageNameW;
 extern OpenProcessToken_fn p_OpenProcessToken;
 extern GetTokenInformation_fn p_GetTokenInformation;
 extern SetThreadDpiAwarenessContext_fn p_SetThreadDpiAwarenessContext;
+extern GetDpiForMonitor_fn p_GetDpiForMonitor;
 
 void kswin_init();
 // The image path query, looked up on first need; null where the system lacks it.
 QueryFullProcessImageNameW_fn image_name_query();
+// shcore's monitor scale (Windows 8.1 and later), looked up on first need;
+// null where the system lacks it.
+GetDpiForMonitor_fn monitor_dpi_query();
 // The token queries of advapi32, which the exe does not import, looked up on
 // first need; false where the system lacks them.
 bool token_queries();
@@ -76,6 +81,9 @@ DWORD style_write(HWND window, LONG_PTR style);
 // from 0 to 100 survives the round trip through the byte.
 constexpr BYTE alpha_from_percent(int32_t pct) { return static_cast<BYTE>((pct * 255 + 50) / 100); }
 constexpr int32_t percent_from_alpha(BYTE alpha) { return (alpha * 100 + 127) / 255; }
+
+// The text of a JSON writer, or null with its `failure` as the error.
+char *json_or_report(char *text, const char *failure);
 
 // Window property that marks a window kestal made layered; its value holds
 // the alpha that kestal last wrote (setter_steps.h).

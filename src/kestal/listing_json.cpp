@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iterator>
 #include <string_view>
+#include <utility>
 
 #include "control_text.h"
 
@@ -46,6 +47,7 @@ static void add_members(yyjson_mut_doc *doc, yyjson_mut_val *object, const kesta
     yyjson_mut_obj_add_str(doc, object, "state", state_name(entry.state));
     yyjson_mut_obj_add_bool(doc, object, "foreground", entry.foreground);
     yyjson_mut_obj_add_bool(doc, object, "clickthrough", entry.clickthrough);
+    yyjson_mut_obj_add_sint(doc, object, "monitor", entry.monitor);
 }
 
 // yyjson escapes only C0 controls. The others go out as \u escapes too,
@@ -133,4 +135,30 @@ char *window_json(const kestal_window &entry, uint32_t options, const char **fai
         return nullptr;
     add_members(doc, root, entry, options);
     return written(doc, root, options, failure);
+}
+
+char *monitors_json(const kestal_monitor *monitors, int32_t count, const char **failure)
+{
+    yyjson_mut_val *root = nullptr;
+    yyjson_mut_doc *doc = new_document(yyjson_mut_arr, &root, failure);
+    if (!doc)
+        return nullptr;
+    for (int32_t i = 0; i < count; ++i) {
+        yyjson_mut_val *object = yyjson_mut_arr_add_obj(doc, root);
+        if (!object)
+            continue;
+        const kestal_monitor &monitor = monitors[i];
+        yyjson_mut_obj_add_sint(doc, object, "number", monitor.number);
+        yyjson_mut_obj_add_str(doc, object, "device", monitor.device);
+        const std::pair<const char *, int32_t> numbers[] = {
+            {"x", monitor.x},           {"y", monitor.y},
+            {"width", monitor.width},   {"height", monitor.height},
+            {"work_x", monitor.work_x}, {"work_y", monitor.work_y},
+            {"work_width", monitor.work_width}, {"work_height", monitor.work_height},
+            {"dpi", monitor.dpi}};
+        for (const auto &[name, value] : numbers)
+            yyjson_mut_obj_add_sint(doc, object, name, value);
+        yyjson_mut_obj_add_bool(doc, object, "primary", monitor.primary);
+    }
+    return written(doc, root, 0, failure);
 }

@@ -13,3 +13,6 @@ char *listing_json(const kestal_window *entries, int32_t count, uint32_t options
 
 // One entry's object, as it appears in the array.
 char *window_json(const kestal_window &entry, uint32_t options, const char **failure);
+
+// The compact JSON array of `count` monitors, as `kestal-cli monitors` prints it.
+char *monitors_json(const kestal_monitor *monitors, int32_t count, const char **failure);

@@ -1,4 +1,5 @@
 // The census of visible top-level windows and its JSON text.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -6,6 +7,7 @@
 
 #include "internal.h"
 #include "listing_json.h"
+#include "monitors.h"
 
 namespace {
 
@@ -79,6 +81,9 @@ struct census {
     int32_t atoms_len;
     // Cleared by the first answer that the DWM cannot give for any window.
     bool ask_cloak;
+    // The monitors that number each window's, for a census with placement.
+    monitor_place monitors[KESTAL_MAX_MONITORS];
+    int32_t monitors_len;
 };
 
 // The census that kestal_census gave out last, with the facts that the next
@@ -401,11 +406,18 @@ static void name_store_app(const census &taken, known_window &known)
     known.app_pid = app;
 }
 
-// The rectangle, and the show state from the style already read.
-static void place(kestal_window &entry, HWND window, LONG_PTR style)
+// The rectangle, the show state from the style already read, and the
+// monitor that holds most of the rectangle, found in the census's table; a
+// minimised window's rectangle is no place on any monitor, and the system
+// answers for it by the place that it comes back to.
+static void place(const census &taken, kestal_window &entry, HWND window, LONG_PTR style)
 {
     RECT rect = {};
     GetWindowRect(window, &rect);
+    entry.monitor = (style & WS_MINIMIZE ? monitor_index(taken.monitors, taken.monitors_len,
+                                                        MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST))
+                                          : monitor_holding(taken.monitors, taken.monitors_len, rect)) +
+                    1;
     entry.x = rect.left;
     entry.y = rect.top;
     entry.width = rect.right - rect.left;
@@ -436,7 +448,7 @@ static void capture(census &taken, HWND window, LONG_PTR style)
     kestal_window &entry = taken.list[taken.list_len++];
     entry = {};
     if (taken.facts & KESTAL_CENSUS_PLACEMENT)
-        place(entry, window, style);
+        place(taken, entry, window, style);
     const LONG_PTR ex_style = style_read(window);
     entry.hwnd = static_cast<int64_t>(reinterpret_cast<intptr_t>(window));
     entry.opacity = opacity_of(window, ex_style);
@@ -514,6 +526,8 @@ static int32_t take_census(census &taken, uint32_t facts)
     taken.ask_cloak = true;
     find_by_class(taken);
     const dpi_scope scope = enter_physical_pixels();
+    // A desktop without a monitor still lists its windows, each on monitor 0.
+    taken.monitors_len = facts & KESTAL_CENSUS_PLACEMENT ? std::max(monitor_table(taken.monitors), 0) : 0;
     const BOOL enumerated = EnumWindows(enum_cb, reinterpret_cast<LPARAM>(&taken));
     const DWORD code = enumerated ? ERROR_SUCCESS : GetLastError();
     leave_physical_pixels(scope);
@@ -525,7 +539,7 @@ static int32_t take_census(census &taken, uint32_t facts)
     return taken.list_len;
 }
 
-static char *json_or_report(char *text, const char *failure)
+char *json_or_report(char *text, const char *failure)
 {
     if (!text)
         set_error(KESTAL_FAILURE_OTHER, "%s", failure);

@@ -1,6 +1,8 @@
 // Moving, sizing, showing, activating and closing any top-level window.
 #include <algorithm>
 
+#include "verb_steps.h"
+
 #include "bounded_calls.h"
 #include "setter_steps.h"
 
@@ -17,8 +19,8 @@ bool refused_as_desktop(const char *what, HWND window)
     return true;
 }
 
-// The checks that every verb makes before it changes anything; `change`
-// names it in the words of a person ("the move").
+} // namespace
+
 bool may_change(const char *operation, const char *what, const char *change, HWND window, ULONGLONG deadline)
 {
     if (!window) {
@@ -29,6 +31,8 @@ bool may_change(const char *operation, const char *what, const char *change, HWN
         return false;
     return window_answers(change, window, deadline);
 }
+
+namespace {
 
 // The placement's normal rectangle is in workspace coordinates (relative to
 // the monitor's work area) for every window but a tool window; the verbs
@@ -65,9 +69,8 @@ int32_t report_unless_done(const char *what, HWND window, const call_outcome &ou
     return 0;
 }
 
-// ShowWindow's answer says whether the window was visible before, not
-// whether the change took; false only for a window that did not answer in
-// time, with the error set.
+} // namespace
+
 bool show_window(const char *what, HWND window, int command, ULONGLONG deadline)
 {
     const call_outcome shown = call_window(window, deadline, [=] {
@@ -79,6 +82,19 @@ bool show_window(const char *what, HWND window, int command, ULONGLONG deadline)
     report_setter_failure(what, window, shown.error == kNotAskedInTime ? kNotAskedInTime : ERROR_TIMEOUT);
     return false;
 }
+
+bool restore_window(const char *what, HWND window, ULONGLONG deadline)
+{
+    if (!IsIconic(window) && !IsZoomed(window))
+        return true;
+    if (!show_window(what, window, SW_RESTORE, deadline))
+        return false;
+    // A minimised window that was maximised before comes back maximised from
+    // SW_RESTORE; once more brings it to its normal place.
+    return !IsZoomed(window) || show_window(what, window, SW_RESTORE, deadline);
+}
+
+namespace {
 
 // A minimised window has no place on the screen to change: the new place
 // goes into the placement that it returns to, and it stays minimised. `place` gets the normal rectangle in screen coordinates
@@ -107,10 +123,8 @@ template <typename Change> int32_t change_normal_place(const char *what, HWND wi
                               }));
 }
 
-// A window in its normal state is placed directly. The new place and size
-// are what the system was asked for; a program may keep a size of its own
-// within the limits it gives (WM_GETMINMAXINFO), as it does against a
-// person's mouse.
+} // namespace
+
 int32_t set_window_pos(const char *what, HWND window, int x, int y, int width, int height, UINT keep,
                        ULONGLONG deadline)
 {
@@ -121,6 +135,8 @@ int32_t set_window_pos(const char *what, HWND window, int x, int y, int width, i
                                   });
                               }));
 }
+
+namespace {
 
 int32_t move_window(HWND window, int32_t x, int32_t y, ULONGLONG deadline)
 {
@@ -179,12 +195,8 @@ int32_t show(HWND window, const show_verb &verb)
     const ULONGLONG deadline = call_deadline();
     if (!may_change(verb.operation, verb.what, verb.change, window, deadline))
         return 0;
-    if (!show_window(verb.what, window, verb.command, deadline))
-        return 0;
-    // A minimised window that was maximised before comes back maximised from
-    // SW_RESTORE; once more brings it to its normal place.
-    if (verb.wanted == show_state::normal && state_of(window) == show_state::maximized &&
-        !show_window(verb.what, window, SW_RESTORE, deadline))
+    if (verb.wanted == show_state::normal ? !restore_window(verb.what, window, deadline)
+                                          : !show_window(verb.what, window, verb.command, deadline))
         return 0;
     if (state_of(window) == verb.wanted)
         return 1;
@@ -244,7 +256,8 @@ int32_t close_window(HWND window)
     return 1;
 }
 
-// The verbs that take coordinates work in physical pixels, as the listing gives them.
+} // namespace
+
 int32_t in_physical_pixels(int32_t (*verb)(HWND, int32_t, int32_t, ULONGLONG), void *hwnd, int32_t a, int32_t b)
 {
     if (!library_ready())
@@ -255,8 +268,6 @@ int32_t in_physical_pixels(int32_t (*verb)(HWND, int32_t, int32_t, ULONGLONG), v
     leave_physical_pixels(scope);
     return done;
 }
-
-} // namespace
 
 // None of the verbs holds the library's lock: each sends messages to the
 // window, whose procedure may be the caller's own. Each has one deadline,

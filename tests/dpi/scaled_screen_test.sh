@@ -14,16 +14,5 @@ export DISPLAY=$KESTAL_DISPLAY
 ensure_display
 ensure_prefix
 
-# Wine reads the DPI from the user's desktop settings, and older versions
-# from the current hardware profile's fonts: both say 144.
-keys=('HKCU\Control Panel\Desktop' 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts')
-if ! "$WINE" reg query "${keys[0]}" /v LogPixels 2>/dev/null | tr -d '\r' | grep -q '0x90$'; then
-  step "setting $WINEPREFIX to 144 DPI"
-  for key in "${keys[@]}"; do
-    "$WINE" reg add "$key" /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1 \
-      || die "could not set LogPixels in $WINEPREFIX: remove it and run again"
-  done
-  "$WINESERVER" -k >/dev/null 2>&1 || true
-  "$WINESERVER" -w
-fi
+set_prefix_dpi 144
 KESTAL_SCALED_SCREEN=1 exec "$tools/winrun" "$bin/$suite" --gtest_filter='ScaledScreen.*'

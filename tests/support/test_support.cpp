@@ -482,7 +482,7 @@ bool read_window(yyjson_val *object, bool long_form, long_window &window)
 {
     static constexpr std::string_view kMembers[] = {"hwnd",  "title", "exe", "pinned", "opacity",
                                                     "pid",   "class", "x",   "y",      "width",
-                                                    "height", "state", "foreground", "clickthrough"};
+                                                    "height", "state", "foreground", "clickthrough", "monitor"};
     const size_t expected = long_form ? std::size(kMembers) : 5;
     if (!yyjson_is_obj(object) || yyjson_obj_size(object) != expected) {
         ADD_FAILURE() << "a window object holds " << yyjson_obj_size(object) << " members, not " << expected;
@@ -505,7 +505,7 @@ bool read_window(yyjson_val *object, bool long_form, long_window &window)
         typed = typed && yyjson_is_uint(get("pid")) && yyjson_is_str(get("class")) && yyjson_is_int(get("x")) &&
                 yyjson_is_int(get("y")) && yyjson_is_int(get("width")) && yyjson_is_int(get("height")) &&
                 yyjson_is_str(get("state")) && yyjson_is_bool(get("foreground")) &&
-                yyjson_is_bool(get("clickthrough"));
+                yyjson_is_bool(get("clickthrough")) && yyjson_is_int(get("monitor"));
     if (!typed) {
         ADD_FAILURE() << "a member of a window object has the wrong type";
         return false;
@@ -522,6 +522,7 @@ bool read_window(yyjson_val *object, bool long_form, long_window &window)
         window.state = yyjson_get_str(get("state"));
         window.foreground = yyjson_get_bool(get("foreground"));
         window.clickthrough = yyjson_get_bool(get("clickthrough"));
+        window.monitor = yyjson_get_sint(get("monitor"));
     }
     return true;
 }

@@ -147,7 +147,7 @@ struct listed_window {
 // failure that says why) when the text is not such a listing.
 std::optional<std::vector<listed_window>> parse_listing(const char *text);
 
-// A window object of `list --long`: the five members, then nine more.
+// A window object of `list --long`: the five members, then ten more.
 struct long_window {
     listed_window listed;
     int64_t pid = 0;
@@ -156,6 +156,7 @@ struct long_window {
     std::string state;
     bool foreground = false;
     bool clickthrough = false;
+    int64_t monitor = 0;
 };
 
 // Reads one window object of either form, checking the members' names,
