@@ -200,14 +200,16 @@ TEST_P(TwoMonitorTable, places_the_window_where_its_program_reads_it)
     for (size_t at; (at = out.find("{dpi}")) != std::string::npos;)
         out.replace(at, 5, std::to_string(two_monitor_dpi()));
     EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
-    if (c.out)
+    if (c.out) {
         EXPECT_EQ(run.out, out);
-    else if (c.exit_code == 0)
+    } else if (c.exit_code == 0) {
         EXPECT_EQ(run.out, "ok\n");
-    if (c.err)
+    }
+    if (c.err) {
         EXPECT_EQ(run.err.rfind(c.err, 0), 0u) << run.err;
-    else
+    } else {
         EXPECT_EQ(run.err, "");
+    }
     if (!window)
         return;
     if (c.placement)
