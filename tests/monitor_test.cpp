@@ -212,8 +212,9 @@ TEST_P(TwoMonitorTable, places_the_window_where_its_program_reads_it)
     }
     if (!window)
         return;
-    if (c.placement)
+    if (c.placement) {
         EXPECT_EQ(placement(window), c.placement);
+    }
     EXPECT_EQ(listed_monitor(window), c.monitor);
     kt::child_command(child, "destroy " + kt::handle_text(window));
 }
