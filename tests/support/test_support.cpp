@@ -378,6 +378,8 @@ bool start_child(child_windows &child, const std::wstring &program)
     return launch_child(child, program) && child_command(child, "ping") == "pong";
 }
 
+constexpr DWORD kChildAnswerMs = 60000;
+
 std::string read_child_line(child_windows &child)
 {
     std::string line;
@@ -396,6 +398,18 @@ std::string child_command(child_windows &child, const std::string &line)
     DWORD written = 0;
     if (!WriteFile(child.to_child, request.data(), static_cast<DWORD>(request.size()), &written, nullptr))
         return "error: the child is gone";
+    // A helper whose windows' thread has stopped would hold the test until
+    // ctest ends it with no word of where: the answer is waited for with a
+    // bound, and a helper that gives none is named with the command.
+    const ULONGLONG deadline = GetTickCount64() + kChildAnswerMs;
+    DWORD waiting = 0;
+    while (PeekNamedPipe(child.from_child, nullptr, 0, nullptr, &waiting, nullptr) && !waiting &&
+           GetTickCount64() < deadline)
+        Sleep(5);
+    if (!waiting && GetTickCount64() >= deadline) {
+        ADD_FAILURE() << "the helper did not answer '" << line << "' within " << kChildAnswerMs / 1000 << " s";
+        return "error: the child did not answer";
+    }
     return read_child_line(child);
 }
 
