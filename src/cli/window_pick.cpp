@@ -26,7 +26,7 @@ enum class pick_state { waiting, clicked, cancelled };
 struct pick_wait {
     pick_state state = pick_state::waiting;
     POINT at = {};
-    bool pressed = false; // the press came to the sheet: its release ends the pick
+    bool pressed = false; // the press came to the sheet: the pick is where it went down
 };
 
 std::atomic<HWND> g_sheet = nullptr;
@@ -52,7 +52,14 @@ LRESULT CALLBACK sheet_procedure(HWND window, UINT message, WPARAM wparam, LPARA
         }
         return 0;
     case WM_LBUTTONUP:
-        if (wait && wait->pressed) {
+        // A press that the sheet did not see (the sheet came under the
+        // pointer between the press and the release) still ends at the
+        // release: the person pointed there.
+        if (wait) {
+            if (!wait->pressed) {
+                const DWORD at = GetMessagePos();
+                wait->at = {static_cast<short>(LOWORD(at)), static_cast<short>(HIWORD(at))};
+            }
             ReleaseCapture();
             wait->state = pick_state::clicked;
         }
@@ -160,8 +167,6 @@ HWND make_sheet(pick_wait &wait)
         return nullptr;
     SetWindowLongPtrW(sheet, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&wait));
     SetLayeredWindowAttributes(sheet, 0, 1, LWA_ALPHA);
-    ShowWindow(sheet, SW_SHOWNA);
-    SetCursor(LoadCursorW(nullptr, IDC_CROSS));
     return sheet;
 }
 
@@ -182,7 +187,10 @@ bool pick_window(int64_t &hwnd, kestal_failure &failure)
         g_picking.clear();
         return false;
     }
+    // Esc is heard before the sheet shows: a person who sees the cross may press it at once.
     const bool escape_taken = RegisterHotKey(sheet, kEscapeKey, MOD_NOREPEAT, VK_ESCAPE) != FALSE;
+    ShowWindow(sheet, SW_SHOWNA);
+    SetCursor(LoadCursorW(nullptr, IDC_CROSS));
     // Where another program holds Esc alone, the sheet takes the keyboard to hear it.
     if (!escape_taken)
         SetForegroundWindow(sheet);
