@@ -86,19 +86,24 @@ void fail(kestal_failure &failure, int32_t code, const std::string &text)
     snprintf(failure.text, sizeof failure.text, "%s", text.c_str());
 }
 
-bool cloaked(HWND window)
+// Null where the system has no DWM.
+DwmGetWindowAttribute_fn dwm_attribute()
 {
     static const auto attribute = system_call<DwmGetWindowAttribute_fn>(L"dwmapi.dll", "DwmGetWindowAttribute");
+    return attribute;
+}
+
+bool cloaked(HWND window)
+{
     DWORD cloak = 0;
-    return attribute && attribute(window, kCloaked, &cloak, sizeof cloak) == S_OK && cloak;
+    return dwm_attribute() && dwm_attribute()(window, kCloaked, &cloak, sizeof cloak) == S_OK && cloak;
 }
 
 // The frame as the person sees it: without the invisible resize borders
 // that GetWindowRect includes on Windows 10 and later.
 bool seen_frame(HWND window, RECT &frame)
 {
-    static const auto attribute = system_call<DwmGetWindowAttribute_fn>(L"dwmapi.dll", "DwmGetWindowAttribute");
-    if (attribute && attribute(window, kExtendedFrameBounds, &frame, sizeof frame) == S_OK)
+    if (dwm_attribute() && dwm_attribute()(window, kExtendedFrameBounds, &frame, sizeof frame) == S_OK)
         return true;
     return GetWindowRect(window, &frame) != FALSE;
 }

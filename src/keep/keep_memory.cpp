@@ -13,6 +13,7 @@
 #include "keep_lines.h"
 #include "keep_reload.h"
 #include "keep_rules.h"
+#include "keep_windows.h"
 #include "window_selector.h"
 #include "wide_text.h"
 
@@ -42,16 +43,6 @@ bool same_text(const std::string &a, const std::string &b)
 bool of_program(const remembered_program &program, const char *exe, const char *class_name)
 {
     return same_text(program.exe, exe) && (program.class_name.empty() || program.class_name == class_name);
-}
-
-bool holds_anything(const rule_actions &actions)
-{
-    return actions.pin >= 0 || actions.opacity >= 0 || actions.clickthrough >= 0;
-}
-
-bool same_stamp(const file_stamp &a, const file_stamp &b)
-{
-    return a.size == b.size && CompareFileTime(&a.written, &b.written) == 0;
 }
 
 // The line that names a program and what of it was remembered or forgotten.
@@ -293,21 +284,14 @@ void remember_change(keep_state &state, int64_t hwnd, uint32_t attributes, const
     }
     if (window) {
         program.exe = window->exe;
-        for (int32_t i = 0; i < count; ++i) {
-            if (!same_text(listed[i].exe, window->exe))
-                continue;
-            if (std::string_view(listed[i].class_name) != window->class_name)
+        for (int32_t i = 0; i < count && program.class_name.empty(); ++i) {
+            if (same_text(listed[i].exe, window->exe) && std::string_view(listed[i].class_name) != window->class_name)
                 program.class_name = window->class_name;
-            open_windows.push_back(listed[i].hwnd);
         }
-        if (!program.class_name.empty())
-            std::erase_if(open_windows, [&](int64_t other) {
-                for (int32_t i = 0; i < count; ++i) {
-                    if (listed[i].hwnd == other)
-                        return std::string_view(listed[i].class_name) != program.class_name;
-                }
-                return true;
-            });
+        for (int32_t i = 0; i < count; ++i) {
+            if (of_program(program, listed[i].exe, listed[i].class_name))
+                open_windows.push_back(listed[i].hwnd);
+        }
     }
     unlock_census();
     // A window that the listing does not show (no title, hidden) names no program.

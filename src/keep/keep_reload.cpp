@@ -16,11 +16,6 @@ constexpr DWORD kLookEveryMs = 25;
 // A file that cannot be read (an editor holds it) is tried again this often.
 constexpr DWORD kUnreadLookMs = 250;
 
-bool same_stamp(const file_stamp &a, const file_stamp &b)
-{
-    return a.size == b.size && CompareFileTime(&a.written, &b.written) == 0;
-}
-
 // Takes rules that were read: the hotkeys anew, and every window held as
 // the new rules want it, which gives back what they no longer want.
 void take_rules(keep_state &state, const keep_rules &rules)
@@ -39,6 +34,11 @@ void take_rules(keep_state &state, const keep_rules &rules)
 }
 
 } // namespace
+
+bool same_stamp(const file_stamp &a, const file_stamp &b)
+{
+    return a.size == b.size && CompareFileTime(&a.written, &b.written) == 0;
+}
 
 bool stamp_of(const std::string &path, file_stamp &stamp)
 {

@@ -11,6 +11,7 @@
 
 // False where the file is not there.
 bool stamp_of(const std::string &path, file_stamp &stamp);
+bool same_stamp(const file_stamp &a, const file_stamp &b);
 // A change in the rules file's folder; null where the folder cannot be
 // watched, and then the file is looked at with every listing.
 HANDLE watch_rules_folder(const std::string &path);

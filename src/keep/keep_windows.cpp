@@ -118,10 +118,6 @@ rule_actions wanted_of(const keep_state &state, const kestal_window &window)
     return wanted;
 }
 
-bool holds_anything(const rule_actions &actions)
-{
-    return actions.pin >= 0 || actions.opacity >= 0 || actions.clickthrough >= 0;
-}
 
 // A window that the rules want something of, or that keep set something on.
 bool kept(const window_record &window)
@@ -258,6 +254,11 @@ void members_line(keep_state &state, const window_record &window, const char *ev
 }
 
 } // namespace
+
+bool holds_anything(const rule_actions &actions)
+{
+    return actions.pin >= 0 || actions.opacity >= 0 || actions.clickthrough >= 0;
+}
 
 window_record *find_record(keep_state &state, int64_t hwnd)
 {

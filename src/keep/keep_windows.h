@@ -28,6 +28,8 @@ void hold_window(keep_state &state, window_record &window);
 // hold_window for every listed window, after the rules changed.
 void hold_all(keep_state &state);
 void take_change_result(keep_state &state, LPARAM result);
+// Whether any of pin, opacity and click-through is set (not -1).
+bool holds_anything(const rule_actions &actions);
 // A person changed `attributes` (KESTAL_BY_HAND_ bits) of the window: the
 // rules leave them alone until they are reapplied. `by_hotkey` marks a change
 // of keep's own hotkeys, which keep gives back when it stops. Where the rules
